@@ -1,0 +1,305 @@
+#include "wave/wave.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "test_util.h"
+
+namespace {
+
+ExtractOptions settings(int32_t repeat, int32_t fade, int32_t pattern = 0) {
+  ExtractOptions o;
+  o.repeat = repeat;
+  o.fade = fade;
+  o.fadePattern = pattern;
+  return o;
+}
+
+TEST(WaveHeader, CanonicalLayout) {
+  WaveHeader h = buildWaveHeader(17772160, 44100);
+  const uint8_t expected[44] = {
+      'R', 'I', 'F', 'F', 0xa4, 0x2e, 0x0f, 0x01,  // 17,772,196
+      'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+      16, 0, 0, 0, 1, 0, 2, 0,                      // fmt size, PCM, stereo
+      0x44, 0xac, 0, 0, 0x10, 0xb1, 0x02, 0,        // 44100, 176400
+      4, 0, 16, 0, 'd', 'a', 't', 'a',
+      0x80, 0x2e, 0x0f, 0x01};                      // 17,772,160
+  EXPECT_EQ(std::memcmp(h.bytes, expected, 44), 0);
+  WaveHeader half = buildWaveHeader(0, 22050);
+  const uint8_t rates[8] = {0x22, 0x56, 0, 0, 0x88, 0x58, 0x01, 0};  // 22050, 88200
+  EXPECT_EQ(std::memcmp(half.bytes + 24, rates, 8), 0);
+  EXPECT_EQ(half.bytes[4], 36);
+}
+
+TEST(TrackDataLength, Examples) {
+  prepareCatalog();
+  TrackEntry one = trackEntry(0);
+  EXPECT_EQ(trackDataLength(one, settings(2, 0), 176400), 17772160);
+  EXPECT_EQ(trackDataLength(one, settings(1, 0), 176400), one.end - one.start);
+  EXPECT_EQ(trackDataLength(one, settings(3, 10), 176400), 24731392);
+  EXPECT_EQ(trackDataLength(one, settings(3, 0), 176400),
+            (one.end - one.start) + 2 * (one.end - one.loopStart));
+  EXPECT_EQ(trackDataLength(one, settings(2, -5), 176400), 17772160 + 882000);
+  EXPECT_EQ(trackDataLength(one, settings(2, 5), 176400), 17772160);
+  EXPECT_EQ(trackDataLength(trackEntry(23), settings(10, -30), 176400), 307509000);
+}
+
+// For every track and every valid repeat and fade, the ranges the writer
+// copies add up to the data length in the header, stay inside the track,
+// and the fade covers exactly |fade| seconds.
+TEST(TrackPlan, MatchesTheHeaderForEveryTrackAndSetting) {
+  prepareCatalog();
+  for (int i = 0; i < kTrackCount; ++i) {
+    TrackEntry e = trackEntry(i);
+    int32_t rate = sampleRateFor(trackFileName(i));
+    for (int repeat = 1; repeat <= 10; ++repeat) {
+      for (int fade = -30; fade <= 30; ++fade) {
+        TrackPlan plan = planTrack(e, settings(repeat, fade), rate);
+        int64_t sum = 0;
+        for (const ByteRange& r : plan.ranges) {
+          ASSERT_LE(e.start, r.from);
+          ASSERT_LT(r.from, r.to);
+          ASSERT_LE(r.to, e.end);
+          sum += r.to - r.from;
+        }
+        ASSERT_EQ(sum, plan.dataLength);
+        ASSERT_EQ(plan.dataLength, trackDataLength(e, settings(repeat, fade), rate * 4))
+            << "track " << i + 1 << " repeat " << repeat << " fade " << fade;
+        ASSERT_EQ(plan.fadeBytes, int64_t{std::abs(fade)} * rate * 4);
+        ASSERT_EQ(plan.ranges.front().from, e.start);
+      }
+    }
+  }
+}
+
+TEST(FadeGain, CurvePoints) {
+  const int64_t n = 44100;
+  struct Case {
+    FadePattern pattern;
+    double half;  // t = n / 2
+    double last;  // t = n - 1
+    double tolerance;
+  } cases[] = {
+      {FadePattern::Exponential, 0.0316, 0.0010, 5e-5},
+      {FadePattern::Linear, 0.5, 0.0000227, 5e-8},
+      {FadePattern::Blend, 0.2658, 0.00051, 5e-5},
+      {FadePattern::RaisedCosine, 0.5, 0.0000000013, 5e-10},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(fadeGain(c.pattern, 0, n), 1.0);
+    EXPECT_NEAR(fadeGain(c.pattern, n / 2, n), c.half, c.tolerance < 1e-4 ? 1e-4 : c.tolerance);
+    EXPECT_NEAR(fadeGain(c.pattern, n - 1, n), c.last, c.tolerance);
+    EXPECT_GT(fadeGain(c.pattern, n - 1, n), 0.0);
+  }
+}
+
+TEST(ScaleFrames, TruncatesTowardZeroOnBothSides) {
+  auto buffer = std::make_unique<ChunkBuffer>();
+  struct Case {
+    int16_t sample;
+    int64_t t, n;
+    int16_t scaled;
+  } cases[] = {
+      // Linear gain at t = 1 of 2 frames is exactly 0.5.
+      {999, 1, 2, 499},       {-999, 1, 2, -499},   {32767, 1, 2, 16383},
+      {-32768, 1, 2, -16384}, {1, 1, 2, 0},         {-1, 1, 2, 0},
+      {-999, 0, 2, -999},     {32767, 44099, 44100, 0},
+  };
+  for (const Case& c : cases) {
+    buffer->samples[0] = c.sample;
+    buffer->samples[1] = static_cast<int16_t>(-c.sample - 1);
+    scaleFrames(buffer.get(), 1, c.t, c.n, FadePattern::Linear);
+    EXPECT_EQ(buffer->samples[0], c.scaled) << c.sample << " at " << c.t;
+    // The right sample shares the frame's gain.
+    double g = 1.0 - static_cast<double>(c.t) / static_cast<double>(c.n);
+    EXPECT_EQ(buffer->samples[1], static_cast<int16_t>(std::trunc((-c.sample - 1) * g)));
+  }
+}
+
+// The gains of a 2n-frame table serve an n-frame fade exactly.
+TEST(ScaleFrames, ReusedGainsEqualTheFormula) {
+  auto buffer = std::make_unique<ChunkBuffer>();
+  const int64_t n = 22050;
+  for (int p = 0; p < 4; ++p) {
+    auto pattern = static_cast<FadePattern>(p);
+    for (int64_t frames : {2 * n, n}) {
+      for (int64_t t = 0; t < frames; t += 1000) {
+        for (int j = 0; j < 1000 && t + j < frames; ++j) {
+          buffer->samples[2 * j] = 32767;
+          buffer->samples[2 * j + 1] = -32768;
+        }
+        int64_t count = std::min<int64_t>(1000, frames - t);
+        scaleFrames(buffer.get(), count, t, frames, pattern);
+        for (int j = 0; j < count; ++j) {
+          double g = fadeGain(pattern, t + j, frames);
+          ASSERT_EQ(buffer->samples[2 * j], static_cast<int16_t>(std::trunc(32767 * g)));
+          ASSERT_EQ(buffer->samples[2 * j + 1], static_cast<int16_t>(std::trunc(-32768 * g)));
+        }
+      }
+    }
+  }
+}
+
+// A hand-made track in a small data file, written at 44,100 Hz: a half-second
+// intro and a 1.5-second loop, followed by other audio that must never appear.
+class Writer : public ::testing::Test {
+ protected:
+  static constexpr int32_t kRate = 44100;
+  static constexpr int32_t kSecond = kRate * kFrameBytes;
+  const TrackEntry entry{16, 16 + kSecond / 2, 16 + 2 * kSecond};
+  ScratchFolder folder;
+  std::unique_ptr<ChunkBuffer> buffer = std::make_unique<ChunkBuffer>();
+  std::vector<int16_t> data;  // the data file as samples
+  FileHandle dataFile;
+
+  void SetUp() override {
+    size_t bytes = static_cast<size_t>(entry.end) + kSecond;
+    data.resize(bytes / 2);
+    for (size_t i = 0; i < data.size(); ++i) {
+      // Full-scale values of both signs, different in every frame.
+      data[i] = static_cast<int16_t>(static_cast<uint16_t>(i * 40503u + 12345u));
+    }
+    std::vector<uint8_t> raw(bytes);
+    std::memcpy(raw.data(), data.data(), bytes);
+    writeBytes("kvbgm.dat", raw);
+    int64_t size = 0;
+    ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+  }
+  void TearDown() override { closeFile(&dataFile); }
+
+  // What the file must hold after its header, built frame by frame: the
+  // track, the loop again for each further pass, then the loop played on;
+  // the last |fade| seconds scaled by the curve.
+  std::vector<int16_t> expected(const ExtractOptions& o) {
+    std::vector<int64_t> frames;  // data-file frame indices
+    int64_t start = entry.start / 4, loop = entry.loopStart / 4, end = entry.end / 4;
+    for (int64_t f = start; f < end; ++f) frames.push_back(f);
+    for (int pass = 1; pass < o.repeat; ++pass) {
+      for (int64_t f = loop; f < end; ++f) frames.push_back(f);
+    }
+    int64_t n = int64_t{std::abs(o.fade)} * kRate;
+    if (o.fade < 0) {
+      for (int64_t k = 0; k < n; ++k) frames.push_back(loop + k % (end - loop));
+    }
+    std::vector<int16_t> samples;
+    size_t fadeFrom = frames.size() - static_cast<size_t>(n);
+    for (size_t k = 0; k < frames.size(); ++k) {
+      for (int c = 0; c < 2; ++c) {
+        int16_t s = data[static_cast<size_t>(frames[k]) * 2 + c];
+        if (k >= fadeFrom) {
+          double g = fadeGain(static_cast<FadePattern>(o.fadePattern),
+                              static_cast<int64_t>(k - fadeFrom), n);
+          s = static_cast<int16_t>(std::trunc(s * g));
+        }
+        samples.push_back(s);
+      }
+    }
+    return samples;
+  }
+
+  void check(const ExtractOptions& o, const std::vector<uint8_t>& file) {
+    std::vector<int16_t> want = expected(o);
+    ASSERT_EQ(file.size(), 44 + want.size() * 2);
+    WaveHeader h = buildWaveHeader(static_cast<uint32_t>(want.size() * 2), kRate);
+    EXPECT_EQ(std::memcmp(file.data(), h.bytes, 44), 0);
+    for (size_t i = 0; i < want.size(); ++i) {
+      int16_t got;
+      std::memcpy(&got, file.data() + 44 + 2 * i, 2);
+      ASSERT_EQ(got, want[i]) << "sample " << i << " of " << want.size();
+    }
+  }
+
+  IoError write(const ExtractOptions& o, const std::string& name) {
+    OutputFile out;
+    IoError error = createOutput(name, &out);
+    if (error == kIoOk) {
+      error = writeTrack(dataFile, &out, planTrack(entry, o, kRate),
+                         static_cast<FadePattern>(o.fadePattern), buffer.get());
+    }
+    if (error == kIoOk) return commitOutput(&out);
+    discardOutput(&out);
+    return error;
+  }
+};
+
+// Repeats, and fades that fit in the last pass, reach back into the pass
+// before, stay inside the loop or wrap around it (a 1.5-second loop).
+const ExtractOptions kWriterCases[] = {
+    settings(1, 0),     settings(2, 0),     settings(10, 0),
+    settings(2, 1, 0),  settings(2, 3, 1),  settings(1, 2, 2),
+    settings(3, -1, 3), settings(2, -4, 0), settings(1, -2, 1),
+};
+
+TEST_F(Writer, WritesTheStreamWithItsFade) {
+  for (const ExtractOptions& o : kWriterCases) {
+    SCOPED_TRACE(testing::Message() << "repeat " << o.repeat << " fade " << o.fade
+                                    << " pattern " << o.fadePattern);
+    ASSERT_EQ(write(o, "out.wav"), kIoOk);
+    check(o, readBytes("out.wav"));
+  }
+  EXPECT_EQ(folder.names(), (std::vector<std::string>{"kvbgm.dat", "out.wav"}));
+}
+
+TEST_F(Writer, ChunkedCopyGivesTheSameBytes) {
+  OutputFile out;
+  ASSERT_EQ(createOutput("chunked.wav", &out), kIoOk);
+  // Ends off a chunk boundary at 22,050 Hz chunks.
+  ASSERT_EQ(copyRangeChunked(dataFile, &out, 16, 16 + 3 * 88200 + 8, 88200, buffer.get()), kIoOk);
+  ASSERT_EQ(commitOutput(&out), kIoOk);
+  std::vector<uint8_t> got = readBytes("chunked.wav");
+  ASSERT_EQ(got.size(), 3u * 88200 + 8);
+  EXPECT_EQ(std::memcmp(got.data(), data.data() + 8, got.size()), 0);
+}
+
+#ifndef _WIN32
+// The kernel refuses to copy into a file opened for appending, so the writer
+// must fall back on the chunked copy and still produce the same file.
+TEST_F(Writer, FallsBackWhenTheKernelCopyIsRefused) {
+  for (const ExtractOptions& o : {settings(2, 0), settings(2, -4, 3)}) {
+    OutputFile out;
+    out.file.value = open("append.wav", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    ASSERT_GE(out.file.value, 0);
+    ASSERT_EQ(writeTrack(dataFile, &out, planTrack(entry, o, kRate),
+                         static_cast<FadePattern>(o.fadePattern), buffer.get()),
+              kIoOk);
+    closeFile(&out.file);
+    check(o, readBytes("append.wav"));
+  }
+}
+#endif
+
+TEST_F(Writer, ShortDataFileFailsAndLeavesTheEarlierFile) {
+  writeBytes("out.wav", {'o', 'l', 'd'});
+  closeFile(&dataFile);
+  // Cut the data file inside the loop: copy and fade both meet its end.
+  std::vector<uint8_t> raw = readBytes("kvbgm.dat");
+  raw.resize(static_cast<size_t>(entry.end) - 400);
+  writeBytes("kvbgm.dat", raw);
+  int64_t size = 0;
+  ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+  for (const ExtractOptions& o : {settings(1, 0), settings(1, 1), settings(1, -1)}) {
+    EXPECT_EQ(write(o, "out.wav"), kIoShortRead) << o.fade;
+    EXPECT_EQ(readBytes("out.wav"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"kvbgm.dat", "out.wav"}));
+  }
+}
+
+TEST_F(Writer, CommitFailsWhenAFolderHasTheName) {
+  std::filesystem::create_directory("taken.wav");
+  IoError error = write(settings(1, 0), "taken.wav");
+  EXPECT_NE(error, kIoOk);
+  EXPECT_FALSE(ioErrorText(error).empty());
+  EXPECT_TRUE(std::filesystem::is_directory("taken.wav"));
+  EXPECT_EQ(folder.names(), (std::vector<std::string>{"kvbgm.dat", "taken.wav"}));
+}
+
+}  // namespace
