@@ -1,0 +1,200 @@
+"""End-to-end tests of the built kvbgm2wav on a stand-in kvbgm.dat."""
+
+import os
+import struct
+import math
+import tempfile
+import unittest
+from pathlib import Path
+
+from kvbgm_test_support import (DATA_BYTES, NAMES, TRACKS, Folder, banner,
+                                create_line, data_length, digest, make_standin,
+                                rate, read_range, run, wav_frames, wav_info)
+
+DATA = None  # the shared stand-in data file
+_data_folder = None
+
+
+def setUpModule():
+    global DATA, _data_folder
+    _data_folder = tempfile.TemporaryDirectory(prefix="kvbgm2wav-data-")
+    DATA = Path(_data_folder.name) / "kvbgm.dat"
+    make_standin(DATA)
+
+
+def tearDownModule():
+    _data_folder.cleanup()
+
+
+def expected_data(track, repeat):
+    start, loop, end = TRACKS[track - 1]
+    return read_range(DATA, start, end) + read_range(DATA, loop, end) * (repeat - 1)
+
+
+class TestCase(unittest.TestCase):
+    def folder(self, data=True):
+        f = Folder(DATA if data else None)
+        self.addCleanup(f.remove)
+        return f
+
+    def assertWav(self, path, track, length):
+        self.assertEqual(wav_info(path), (2, 2, rate(track), length // 4))
+        self.assertEqual(os.path.getsize(path), 44 + length)
+
+
+class FullRun(TestCase):
+    def test_default_run_writes_all_tracks_and_repeats_identically(self):
+        f = self.folder()
+        status, out = run([], f.path)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, banner() + "".join(create_line(t) for t in range(1, 32)))
+        self.assertEqual(f.wavs(), sorted(NAMES))
+        for track in range(1, 32):
+            self.assertWav(f.path / NAMES[track - 1], track, data_length(track))
+        for track in (1, 3, 26, 31):
+            self.assertEqual(wav_frames(f.path / NAMES[track - 1]), expected_data(track, 2))
+        first = {n: digest(f.path / n) for n in f.wavs()}
+        status, again = run([], f.path)
+        self.assertEqual((status, again), (0, out))
+        self.assertEqual({n: digest(f.path / n) for n in f.wavs()}, first)
+
+
+class Settings(TestCase):
+    def test_single_tracks_and_repeats(self):
+        cases = [  # arguments, track, repeat
+            (["T5"], 5, 2),
+            (["t7", "T9"], 9, 2),
+            (["1", "t31"], 31, 1),
+            (["10", "T23"], 23, 10),
+            (["3x", "T26"], 26, 3),
+        ]
+        for args, track, repeat in cases:
+            with self.subTest(args=args):
+                f = self.folder()
+                status, out = run(args, f.path)
+                self.assertEqual(status, 0)
+                self.assertEqual(out, banner(track, track, repeat) + create_line(track))
+                self.assertEqual(f.wavs(), [NAMES[track - 1]])
+                path = f.path / NAMES[track - 1]
+                self.assertWav(path, track, data_length(track, repeat))
+                self.assertEqual(wav_frames(path), expected_data(track, repeat))
+
+    def test_fade_modes(self):
+        track, seconds = 1, 10
+        start, loop, end = TRACKS[0]
+        f = self.folder()
+        status, out = run(["T1", "f10", "p1"], f.path)
+        self.assertEqual((status, out), (0, banner(1, 1, 2, 10, 1) + create_line(1)))
+        faded_end = wav_frames(f.path / NAMES[0])
+        self.assertWav(f.path / NAMES[0], track, data_length(1, 2, 10))
+        status, out = run(["T1", "F10", "p1"], f.path)
+        self.assertEqual((status, out), (0, banner(1, 1, 2, -10, 1) + create_line(1)))
+        played_on = wav_frames(f.path / NAMES[0])
+        self.assertWav(f.path / NAMES[0], track, data_length(1, 2, -10))
+        n = seconds * 44100
+        plain = expected_data(1, 2)
+        # f10 keeps everything before the last 10 seconds; F10 keeps all of it.
+        self.assertEqual(faded_end[:len(plain) - 4 * n], plain[:len(plain) - 4 * n])
+        self.assertEqual(played_on[:len(plain)], plain)
+        # F10 fades the loop played on from loopStart; f10 the end of the track.
+        for audio, source in ((played_on, loop), (faded_end, end - 4 * n)):
+            fade = audio[-4 * n:]
+            raw = read_range(DATA, source, source + 4 * n)
+            self.assertEqual(fade[:4], raw[:4])  # gain 1 at the first frame
+            for t in (1, 44100, n // 2, n - 1):
+                got = struct.unpack_from("<hh", fade, 4 * t)
+                src = struct.unpack_from("<hh", raw, 4 * t)
+                g = 1 - t / n
+                self.assertEqual(got, tuple(int(math.trunc(s * g)) for s in src))
+
+
+class Failures(TestCase):
+    def assertNoWav(self, f):
+        self.assertEqual(f.wavs(), [])
+
+    def test_rejected_settings(self):
+        cases = [
+            (["0"], "repeat must be 1-10\n"),
+            (["x"], "repeat must be 1-10\n"),
+            (["4294967298"], "repeat must be 1-10\n"),
+            (["0", "f40", "p9"], "repeat must be 1-10\n"),
+            (["F31"], "fade must be 0-30\n"),
+            (["p4"], "fade pattern must be 0-3\n"),
+            (["T0"], "track number must be 1-31\n"),
+            (["T32"], "track number must be 1-31\n"),
+        ]
+        for data in (True, False):
+            for args, message in cases:
+                with self.subTest(args=args, data=data):
+                    f = self.folder(data)
+                    self.assertEqual(run(args, f.path), (2, message))
+                    self.assertNoWav(f)
+
+    def test_missing_or_unusable_data_file(self):
+        f = self.folder(data=False)
+        self.assertEqual(run([], f.path), (1, banner() + "kvbgm.dat not found."))
+        os.mkdir(f.path / "kvbgm.dat")
+        self.assertEqual(run(["T2"], f.path), (1, banner(2, 2) + "kvbgm.dat not found."))
+        self.assertEqual(f.names(), ["kvbgm.dat"])
+
+    def test_short_data_file(self):
+        cases = [  # size, arguments, bytes needed
+            (0, [], DATA_BYTES),
+            (DATA_BYTES - 1, [], DATA_BYTES),
+            (TRACKS[0][2] - 1, ["T1"], TRACKS[0][2]),
+            (TRACKS[29][2], ["T31", "F30"], DATA_BYTES),
+        ]
+        for size, args, needed in cases:
+            with self.subTest(size=size, args=args):
+                f = self.folder(data=False)
+                with open(f.path / "kvbgm.dat", "wb") as out:
+                    out.truncate(size)
+                status, out = run(args, f.path)
+                self.assertEqual(status, 1)
+                self.assertTrue(out.endswith(
+                    f"kvbgm.dat is too short: {size} bytes, need {needed}\n"), out)
+                self.assertEqual(f.names(), ["kvbgm.dat"])
+        # The last track needs only the bytes up to its own end.
+        f = self.folder(data=False)
+        with open(f.path / "kvbgm.dat", "wb") as out:
+            out.truncate(TRACKS[0][2])
+        self.assertEqual(run(["T1", "F30"], f.path), (0, banner(1, 1, 2, -30) + create_line(1)))
+
+    def test_unwritable_folder(self):
+        f = self.folder()
+        os.chmod(f.path, 0o555)
+        self.addCleanup(os.chmod, f.path, 0o755)
+        # Root writes anywhere; run as nobody where we can.
+        drop = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+        os.chmod(f.path / "kvbgm.dat", 0o644)
+        status, out = run(["T3"], f.path, **drop)
+        self.assertEqual(status, 1)
+        self.assertEqual(out, banner(3, 3) + create_line(3) +
+                         f"cannot write {NAMES[2]}: Permission denied\n")
+        self.assertEqual(f.names(), ["kvbgm.dat"])
+
+    def test_folder_in_place_of_an_output(self):
+        f = self.folder()
+        os.mkdir(f.path / NAMES[1])
+        status, out = run(["1"], f.path)
+        self.assertEqual(status, 1)
+        self.assertIn(create_line(2) + f"cannot write {NAMES[1]}: Is a directory\n" + create_line(3), out)
+        # The other tracks are written all the same.
+        self.assertEqual(f.wavs(), sorted(NAMES))
+        self.assertTrue((f.path / NAMES[1]).is_dir())
+
+
+class HelpAndVersion(TestCase):
+    def test_help_and_version(self):
+        f = self.folder(data=False)
+        status, out = run(["--help"], f.path)
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith("Usage: kvbgm2wav"))
+        status, out = run(["--version"], f.path)
+        self.assertEqual(status, 0)
+        self.assertRegex(out, r"^kvbgm2wav \d+\.\d+\.\d+\n$")
+        self.assertEqual(f.names(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,128 @@
+"""Shared pieces of the end-to-end tests: the catalogue as the data file lays
+it out, the expected names, and helpers to run the built tool in a folder."""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
+import wave
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+BUILD = HERE.parent / "build"
+TOOL = os.environ.get("KVBGM2WAV", str(BUILD / "kvbgm2wav"))
+MAKE_STANDIN = os.environ.get("MAKE_STANDIN", str(BUILD / "make_standin"))
+
+# start (absolute), loopStart and end (relative to start), as stored.
+ROWS = [
+    (16, 3853696, 10812928), (10812944, 3044008, 19172208),
+    (29985152, 1522004, 9586104), (39571256, 716032, 14911744),
+    (54483000, 358016, 7455872), (61938872, 398720, 18867776),
+    (80806648, 199360, 9433888), (90240536, 343296, 12714688),
+    (102955224, 171648, 6357344), (109312568, 2718496, 24583680),
+    (133896248, 1359248, 12291840), (146188088, 707904, 13650560),
+    (159838648, 353952, 6825280), (166663928, 1606144, 27550976),
+    (194214904, 803072, 13775488), (207990392, 1520000, 18306944),
+    (226297336, 760000, 9153472), (235450808, 275504, 20617120),
+    (256067928, 137752, 10308560), (266376488, 858112, 26787840),
+    (293164328, 429056, 13393920), (306558248, 2833984, 19844512),
+    (326402760, 1416992, 9922256), (336325016, 2602200, 32563680),
+    (368888696, 259584, 15528448), (384417144, 24170752, 26522624),
+    (410939768, 1457280, 24019744), (434959512, 728640, 12009872),
+    (446969384, 2398880, 25539360), (472508744, 1199440, 12769680),
+    (485278424, 1879240, 6741184),
+]
+TRACKS = [(s, s + l, s + e) for s, l, e in ROWS]  # absolute
+DATA_BYTES = 492019608
+
+MARKER = "（ハーフレート）"
+TITLES = {1: "序章", 2: "朝の街並み", 4: "静かな午後", 6: "風の丘", 8: "夜明けの港",
+          10: "雨上がりの道", 12: "遠い記憶", 14: "決意の朝", 16: "星降る夜",
+          18: "追憶の庭", 20: "迷いの森", 22: "黄昏に響く遠き鐘の音色",
+          24: "終わらない旅", 25: "小さな約束", 26: "帰り道", 27: "光の中へ",
+          29: "いつかの空", 31: "エピローグ"}
+
+
+def _names():
+    names, title = [], None
+    for track in range(1, 32):
+        variant = track not in TITLES
+        title = title if variant else TITLES[track]
+        names.append(f"{track:02d} {title}{MARKER if variant else ''}.wav")
+    return names
+
+
+NAMES = _names()  # UTF-8 file names, index 0 is track 01
+
+
+def rate(track):
+    return 22050 if MARKER in NAMES[track - 1] else 44100
+
+
+def data_length(track, repeat=2, fade=0):
+    start, loop, end = TRACKS[track - 1]
+    length = (end - start) + (end - loop) * (repeat - 1)
+    return length + (-fade * rate(track) * 4 if fade < 0 else 0)
+
+
+def banner(first=1, last=31, repeat=2, fade=0, pattern=0):
+    return f"track={first}-{last} , repeat={repeat} , fade={fade} , fade pattern={pattern}\n"
+
+
+def create_line(track):
+    return f"Create {NAMES[track - 1]} ...\n"
+
+
+def run(args, cwd, **kwargs):
+    """Runs the tool in `cwd`; returns (exit status, stdout as text)."""
+    done = subprocess.run([TOOL, *args], cwd=cwd, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=600, **kwargs)
+    return done.returncode, done.stdout.decode("utf-8")
+
+
+def make_standin(path, only=None, seed=1):
+    args = [MAKE_STANDIN, str(path)] + (["--only", str(only)] if only else []) + ["--seed", str(seed)]
+    subprocess.run(args, check=True)
+
+
+def wav_info(path):
+    with wave.open(str(path), "rb") as w:
+        return w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes()
+
+
+def wav_frames(path):
+    with wave.open(str(path), "rb") as w:
+        return w.readframes(w.getnframes())
+
+
+def digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def read_range(path, start, end):
+    with open(path, "rb") as f:
+        f.seek(start)
+        return f.read(end - start)
+
+
+class Folder:
+    """A scratch folder, optionally holding a link to a shared data file."""
+
+    def __init__(self, data=None):
+        self.path = Path(tempfile.mkdtemp(prefix="kvbgm2wav-e2e-"))
+        if data is not None:
+            os.link(data, self.path / "kvbgm.dat")
+
+    def names(self):
+        return sorted(os.listdir(self.path))
+
+    def wavs(self):
+        return sorted(n for n in os.listdir(self.path) if n != "kvbgm.dat")
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
