@@ -32,3 +32,9 @@ install: build
 
 clean:
 	rm -rf $(BUILD) demo
+
+bench:
+	@tools/install-deps.sh base bench
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKVBGM_BENCH=ON -DKVBGM_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	bench/bench.py --build build-bench

@@ -125,19 +125,21 @@ TEST(ScaleFrames, TruncatesTowardZeroOnBothSides) {
   }
 }
 
-// The gains of a 2n-frame table serve an n-frame fade exactly.
+// The gains of a 2n-frame table serve an n-frame fade exactly; chunks may
+// start on odd and even frames alike.
 TEST(ScaleFrames, ReusedGainsEqualTheFormula) {
   auto buffer = std::make_unique<ChunkBuffer>();
   const int64_t n = 22050;
+  const int64_t kChunk = 999;
   for (int p = 0; p < 4; ++p) {
     auto pattern = static_cast<FadePattern>(p);
-    for (int64_t frames : {2 * n, n}) {
-      for (int64_t t = 0; t < frames; t += 1000) {
-        for (int j = 0; j < 1000 && t + j < frames; ++j) {
+    for (int64_t frames : {2 * n, n, n + 1}) {
+      for (int64_t t = 0; t < frames; t += kChunk) {
+        int64_t count = std::min<int64_t>(kChunk, frames - t);
+        for (int j = 0; j < count; ++j) {
           buffer->samples[2 * j] = 32767;
           buffer->samples[2 * j + 1] = -32768;
         }
-        int64_t count = std::min<int64_t>(1000, frames - t);
         scaleFrames(buffer.get(), count, t, frames, pattern);
         for (int j = 0; j < count; ++j) {
           double g = fadeGain(pattern, t + j, frames);
