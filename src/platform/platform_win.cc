@@ -1,0 +1,213 @@
+// Windows file system, console and Ctrl+C. Names are UTF-8 inside the tool
+// and UTF-16 at every call into the system, so they come out right whatever
+// the system's code page.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+// The temporary file of the output in progress, for the Ctrl+C handler,
+// which runs on a thread of its own: the lock keeps it and the main thread
+// from changing the file at the same time.
+SRWLOCK gTempLock = SRWLOCK_INIT;
+HANDLE gTempHandle = INVALID_HANDLE_VALUE;
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  // Mark the file for deletion when its handle closes, which the end of the
+  // process does. The lock is never given back: the main thread stops at its
+  // next change of the file until the process ends.
+  AcquireSRWLockExclusive(&gTempLock);
+  if (gTempHandle != INVALID_HANDLE_VALUE) {
+    FILE_DISPOSITION_INFO info = {TRUE};
+    SetFileInformationByHandle(gTempHandle, FileDispositionInfo, &info, sizeof info);
+  }
+  return FALSE;  // the default handler ends the process
+}
+
+std::wstring widen(const std::string& utf8, UINT codePage = CP_UTF8) {
+  int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, utf8.data(),
+                              static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) {
+    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, utf8.data(),
+                        static_cast<int>(utf8.size()), wide.data(), n);
+  }
+  return wide;
+}
+
+std::string narrow(const std::wstring& wide) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                              nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                        utf8.data(), n, nullptr, nullptr);
+  }
+  return utf8;
+}
+
+HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file.value); }
+
+IoError closeChecked(FileHandle* file) {
+  if (file->value == -1) return kIoOk;
+  BOOL ok = CloseHandle(handleOf(*file));
+  file->value = -1;
+  return ok ? kIoOk : static_cast<IoError>(GetLastError());
+}
+
+void setTemp(HANDLE handle) {
+  AcquireSRWLockExclusive(&gTempLock);
+  gTempHandle = handle;
+  ReleaseSRWLockExclusive(&gTempLock);
+}
+
+}  // namespace
+
+void platformInit() {
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+  // The same bytes as on POSIX: no "\r\n" for "\n".
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+void writeStdout(const std::string& utf8) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode;
+  if (GetConsoleMode(out, &mode)) {
+    std::fflush(stdout);
+    std::wstring wide = widen(utf8);
+    DWORD written;
+    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
+}
+
+IoError cp932ToUtf8(const char* cp932, std::string* utf8) {
+  std::string bytes(cp932);
+  std::wstring wide = widen(bytes, 932);
+  if (wide.empty() && !bytes.empty()) return kIoBadName;
+  *utf8 = narrow(wide);
+  return kIoOk;
+}
+
+IoError openDataFile(const std::string& utf8Name, FileHandle* file, int64_t* size) {
+  HANDLE h = CreateFileW(widen(utf8Name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return static_cast<IoError>(GetLastError());
+  LARGE_INTEGER bytes;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &bytes)) {
+    CloseHandle(h);
+    return ERROR_INVALID_FUNCTION;
+  }
+  file->value = reinterpret_cast<intptr_t>(h);
+  *size = bytes.QuadPart;
+  return kIoOk;
+}
+
+void closeFile(FileHandle* file) { closeChecked(file); }
+
+IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n) {
+  char* p = static_cast<char*>(buffer);
+  while (n > 0) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handleOf(file), p, static_cast<DWORD>(n), &got, &at)) {
+      DWORD error = GetLastError();
+      return error == ERROR_HANDLE_EOF ? kIoShortRead : static_cast<IoError>(error);
+    }
+    if (got == 0) return kIoShortRead;
+    p += got;
+    n -= got;
+    offset += got;
+  }
+  return kIoOk;
+}
+
+IoError copyToEnd(FileHandle, int64_t, FileHandle, size_t) { return kIoUnsupported; }
+
+IoError createOutput(const std::string& finalName, OutputFile* out) {
+  for (int attempt = 0;; ++attempt) {
+    char temp[64];
+    std::snprintf(temp, sizeof temp, "kvbgm2wav-%lu-%d.tmp", GetCurrentProcessId(), attempt);
+    AcquireSRWLockExclusive(&gTempLock);
+    HANDLE h = CreateFileW(widen(temp).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) gTempHandle = h;
+    ReleaseSRWLockExclusive(&gTempLock);
+    if (h != INVALID_HANDLE_VALUE) {
+      out->file.value = reinterpret_cast<intptr_t>(h);
+      out->tempName = temp;
+      out->finalName = finalName;
+      return kIoOk;
+    }
+    if (error != ERROR_FILE_EXISTS || attempt >= 100) return static_cast<IoError>(error);
+  }
+}
+
+IoError writeAll(OutputFile* out, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    DWORD put = 0;
+    if (!WriteFile(handleOf(out->file), p, static_cast<DWORD>(n), &put, nullptr)) {
+      return static_cast<IoError>(GetLastError());
+    }
+    p += put;
+    n -= put;
+  }
+  return kIoOk;
+}
+
+IoError commitOutput(OutputFile* out) {
+  setTemp(INVALID_HANDLE_VALUE);
+  IoError error = closeChecked(&out->file);
+  if (error == kIoOk &&
+      !MoveFileExW(widen(out->tempName).c_str(), widen(out->finalName).c_str(),
+                   MOVEFILE_REPLACE_EXISTING)) {
+    error = static_cast<IoError>(GetLastError());
+  }
+  if (error != kIoOk) {
+    discardOutput(out);
+    return error;
+  }
+  out->tempName.clear();
+  return kIoOk;
+}
+
+void discardOutput(OutputFile* out) {
+  setTemp(INVALID_HANDLE_VALUE);
+  closeChecked(&out->file);
+  if (!out->tempName.empty()) DeleteFileW(widen(out->tempName).c_str());
+  out->tempName.clear();
+}
+
+std::string ioErrorText(IoError error) {
+  if (error < 0) return ioErrorTextCommon(error);
+  wchar_t* text = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(error), 0,
+                           reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring wide = n > 0 ? std::wstring(text, n) : L"error " + std::to_wstring(error);
+  LocalFree(text);
+  while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' ||
+                           wide.back() == L'.' || wide.back() == L' ')) {
+    wide.pop_back();
+  }
+  return narrow(wide);
+}
