@@ -5,13 +5,15 @@
 #   make windows        cross-build the 32-bit Windows kvbgm2wav.exe (build-win/)
 #   make test-windows   its unit tests and an end-to-end comparison with the
 #                       Linux build, under Wine
+#   make test-sanitize  every test on an AddressSanitizer + UBSan build
+#   make fuzz           the command-line fuzzer for FUZZ_SECONDS (default 60)
 #   make install PREFIX=/usr/local
 
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test bench windows test-windows install clean
+.PHONY: all deps build demo test bench windows test-windows test-sanitize fuzz install clean
 
 all: build
 
@@ -43,11 +45,27 @@ test-windows: build windows
 	  MAKE_STANDIN=$(CURDIR)/$(BUILD)/make_standin \
 	  KVBGM2WAV_EXE=$(CURDIR)/build-win/kvbgm2wav.exe python3 -m unittest -v windows_e2e_test
 
+test-sanitize: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVBGM_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j 2
+
+FUZZ_SECONDS ?= 60
+
+fuzz:
+	@tools/install-deps.sh base fuzz
+	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKVBGM_FUZZ=ON -DKVBGM_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_options
+	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
+	build-fuzz/fuzz_options -max_total_time=$(FUZZ_SECONDS) -max_len=256 \
+	  -print_final_stats=1 build-fuzz/corpus tests/fuzz_corpus
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) build-win build-bench demo
+	rm -rf $(BUILD) build-win build-bench build-asan build-fuzz demo
 
 bench:
 	@tools/install-deps.sh base bench
