@@ -2,6 +2,7 @@
 
 import os
 import struct
+import subprocess
 import math
 import tempfile
 import unittest
@@ -78,6 +79,25 @@ class Settings(TestCase):
                 path = f.path / NAMES[track - 1]
                 self.assertWav(path, track, data_length(track, repeat))
                 self.assertEqual(wav_frames(path), expected_data(track, repeat))
+
+    def test_same_bytes_as_sox(self):
+        # sox cuts the same ranges out of the raw data and joins them into a
+        # WAV file of its own: without a fade the files must be identical.
+        for track, repeat in ((1, 2), (3, 3)):
+            with self.subTest(track=track):
+                f = self.folder()
+                self.assertEqual(run([f"T{track}", str(repeat)], f.path)[0], 0)
+                start, loop, end = TRACKS[track - 1]
+                raw = ["-t", "raw", "-r", str(rate(track)), "-e", "signed-integer",
+                       "-b", "16", "-c", "2", "-L"]
+                parts = []
+                for k, (a, b) in enumerate([(start, end)] + [(loop, end)] * (repeat - 1)):
+                    part = f.path / f"part{k}.raw"
+                    subprocess.run(["sox", *raw, DATA, *raw, part, "trim", f"{a // 4}s",
+                                    f"{(b - a) // 4}s"], check=True)
+                    parts += [*raw, part]
+                subprocess.run(["sox", *parts, f.path / "sox.wav"], check=True)
+                self.assertEqual(digest(f.path / "sox.wav"), digest(f.path / NAMES[track - 1]))
 
     def test_fade_modes(self):
         track, seconds = 1, 10

@@ -7,7 +7,7 @@ set -euo pipefail
 declare -A groups=(
   [base]="cmake make g++ libgtest-dev python3 sox"
   [bench]="libbenchmark-dev time hyperfine"
-  [windows]="g++-mingw-w64-i686-posix wine wine32:i386"
+  [windows]="g++-mingw-w64-i686-posix googletest wine wine32:i386"
   [fuzz]="clang libclang-rt-14-dev"
 )
 

@@ -29,7 +29,8 @@ enum class FadePattern : int32_t {
 // with the same fade do not compute them again.
 struct ChunkBuffer {
   alignas(16) int16_t samples[kChunkBufferBytes / 2];
-  std::vector<double> gains;  // fadeGain(gainPattern, t, gains.size())
+  std::vector<double> gains;  // fadeGain(gainPattern, t, gains.size()),
+                              // even frames first, then odd ones
   FadePattern gainPattern = FadePattern::Exponential;
 };
 
