@@ -32,8 +32,8 @@ struct OutputFile {
   std::string finalName;  // UTF-8
 };
 
-// Sets up the process: interrupts (SIGINT, SIGTERM, SIGHUP; Ctrl+C and
-// Ctrl+Break) remove the temporary file of the output in progress and end
+// Sets up the process: interrupts (SIGINT, SIGTERM, SIGHUP, SIGPIPE; Ctrl+C,
+// Ctrl+Break and closing the console) remove the temporary file of the output in progress and end
 // the process with the usual status; a file-size limit surfaces as a write
 // error instead of killing the process; standard output is binary.
 void platformInit();

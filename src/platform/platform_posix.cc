@@ -23,6 +23,9 @@ void onTerminatingSignal(int sig) {
   raise(sig);
 }
 
+// The signals that end the run; a closed standard output (SIGPIPE) is one.
+constexpr int kTerminatingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
 // Blocks the terminating signals while the temporary file and its
 // registration change together, so the handler never misses a file.
 struct SignalBlock {
@@ -30,9 +33,7 @@ struct SignalBlock {
   SignalBlock() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
+    for (int sig : kTerminatingSignals) sigaddset(&set, sig);
     sigprocmask(SIG_BLOCK, &set, &previous);
   }
   ~SignalBlock() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
@@ -51,7 +52,7 @@ void platformInit() {
   struct sigaction action = {};
   action.sa_handler = onTerminatingSignal;
   sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  for (int sig : kTerminatingSignals) sigaction(sig, &action, nullptr);
   // Past a file-size limit, write() then fails with EFBIG and the track is
   // cleaned up like any other write error.
   signal(SIGXFSZ, SIG_IGN);
