@@ -74,9 +74,9 @@ def create_line(track):
     return f"Create {NAMES[track - 1]} ...\n"
 
 
-def run(args, cwd, **kwargs):
+def run(args, cwd, tool=TOOL, **kwargs):
     """Runs the tool in `cwd`; returns (exit status, stdout as text)."""
-    done = subprocess.run([TOOL, *args], cwd=cwd, stdout=subprocess.PIPE,
+    done = subprocess.run([tool, *args], cwd=cwd, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=600, **kwargs)
     return done.returncode, done.stdout.decode("utf-8")
 

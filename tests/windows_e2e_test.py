@@ -7,7 +7,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (NAMES, TOOL, Folder, banner, create_line,
+from kvbgm_test_support import (NAMES, Folder, banner, create_line,
                                 digest, make_standin, run, wav_info)
 
 EXE = os.environ.get("KVBGM2WAV_EXE", str(Path(__file__).resolve().parent.parent /
