@@ -23,28 +23,17 @@ void fillChunk(ChunkBuffer* buffer) {
   }
 }
 
-// A whole 30-second fade, chunk by chunk, with the gains kept from before.
-void BM_FadeWarm(benchmark::State& state) {
+// A whole 30-second fade, chunk by chunk: with the gains kept from before
+// (kCold false: every track after the first in a run with one fade length),
+// or computed first (kCold true: the run's first track).
+template <bool kCold>
+void BM_Fade(benchmark::State& state) {
   auto pattern = static_cast<FadePattern>(state.range(0));
   auto buffer = std::make_unique<ChunkBuffer>();
   fillChunk(buffer.get());
   scaleFrames(buffer.get(), 1, 0, kFadeFrames, pattern);  // computes the gains
   for (auto _ : state) {
-    for (int64_t t = 0; t < kFadeFrames; t += kChunkFrames) {
-      scaleFrames(buffer.get(), kChunkFrames, t, kFadeFrames, pattern);
-    }
-    benchmark::DoNotOptimize(buffer->samples);
-  }
-  state.SetItemsProcessed(state.iterations() * kFadeFrames);
-}
-
-// The same, but the gains are computed first, as for a run's first track.
-void BM_FadeCold(benchmark::State& state) {
-  auto pattern = static_cast<FadePattern>(state.range(0));
-  auto buffer = std::make_unique<ChunkBuffer>();
-  fillChunk(buffer.get());
-  for (auto _ : state) {
-    buffer->gains.clear();
+    if (kCold) buffer->gains.clear();
     for (int64_t t = 0; t < kFadeFrames; t += kChunkFrames) {
       scaleFrames(buffer.get(), kChunkFrames, t, kFadeFrames, pattern);
     }
@@ -64,8 +53,14 @@ void BM_FadeGainFormula(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kChunkFrames);
 }
 
-BENCHMARK(BM_FadeWarm)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FadeCold)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Fade, false)
+    ->Name("BM_FadeWarm")
+    ->DenseRange(0, 3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Fade, true)
+    ->Name("BM_FadeCold")
+    ->DenseRange(0, 3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FadeGainFormula)->DenseRange(0, 3)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

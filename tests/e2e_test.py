@@ -9,23 +9,22 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (DATA_BYTES, NAMES, TOOL, TRACKS, Folder, banner,
-                                create_line, data_length, digest, make_standin,
-                                rate, read_range, run, wav_frames, wav_info)
+from kvbgm_test_support import (banner, create_line, DATA_BYTES, data_length, digest,
+                                Folder, NAMES, rate, read_range, run, StandIn, TOOL,
+                                TRACKS, wav_frames, wav_info)
 
-DATA = None  # the shared stand-in data file
-_data_folder = None
+DATA = None  # the stand-in data file, made for this module
+STANDIN = StandIn()
 
 
 def setUpModule():
-    global DATA, _data_folder
-    _data_folder = tempfile.TemporaryDirectory(prefix="kvbgm2wav-data-")
-    DATA = Path(_data_folder.name) / "kvbgm.dat"
-    make_standin(DATA)
+    global DATA
+    STANDIN.make()
+    DATA = STANDIN.path
 
 
 def tearDownModule():
-    _data_folder.cleanup()
+    STANDIN.remove()
 
 
 def expected_data(track, repeat):

@@ -12,24 +12,23 @@ import time
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (NAMES, TOOL, TRACKS, Folder, banner, create_line,
-                                data_length, digest, make_standin, run)
+from kvbgm_test_support import (banner, create_line, data_length, digest, Folder, NAMES,
+                                run, StandIn, TOOL, TRACKS)
 
 BIG = 24  # the longest track; with 10 passes and F30 its file is 307 MB
 BIG_ARGS = ["T24", "10", "F30"]
-DATA = None
-_data_folder = None
+DATA = None  # the stand-in data file, made for this module
+STANDIN = StandIn(only=BIG)
 
 
 def setUpModule():
-    global DATA, _data_folder
-    _data_folder = tempfile.TemporaryDirectory(prefix="kvbgm2wav-data-")
-    DATA = Path(_data_folder.name) / "kvbgm.dat"
-    make_standin(DATA, only=BIG)
+    global DATA
+    STANDIN.make()
+    DATA = STANDIN.path
 
 
 def tearDownModule():
-    _data_folder.cleanup()
+    STANDIN.remove()
 
 
 EARLIER = b"RIFF an earlier, good file of this name"

@@ -86,6 +86,24 @@ def make_standin(path, only=None, seed=1):
     subprocess.run(args, check=True)
 
 
+class StandIn:
+    """A stand-in kvbgm.dat in a folder of its own, made once per test module:
+    call make() from setUpModule and remove() from tearDownModule."""
+
+    def __init__(self, only=None):
+        self.only = only
+        self.path = None
+        self._folder = None
+
+    def make(self):
+        self._folder = tempfile.TemporaryDirectory(prefix="kvbgm2wav-data-")
+        self.path = Path(self._folder.name) / "kvbgm.dat"
+        make_standin(self.path, only=self.only)
+
+    def remove(self):
+        self._folder.cleanup()
+
+
 def wav_info(path):
     with wave.open(str(path), "rb") as w:
         return w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes()

@@ -3,29 +3,27 @@ stdout, exit status and files, with the names in UTF-8 on disk."""
 
 import os
 import subprocess
-import tempfile
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (NAMES, Folder, banner, create_line,
-                                digest, make_standin, run, wav_info)
+from kvbgm_test_support import (banner, create_line, digest, Folder, NAMES, run,
+                                StandIn, wav_info)
 
 EXE = os.environ.get("KVBGM2WAV_EXE", str(Path(__file__).resolve().parent.parent /
                                           "build-win" / "kvbgm2wav.exe"))
 WINE_ENV = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-DATA = None
-_data_folder = None
+DATA = None  # the stand-in data file, made for this module
+STANDIN = StandIn()
 
 
 def setUpModule():
-    global DATA, _data_folder
-    _data_folder = tempfile.TemporaryDirectory(prefix="kvbgm2wav-data-")
-    DATA = Path(_data_folder.name) / "kvbgm.dat"
-    make_standin(DATA)
+    global DATA
+    STANDIN.make()
+    DATA = STANDIN.path
 
 
 def tearDownModule():
-    _data_folder.cleanup()
+    STANDIN.remove()
 
 
 def run_windows(args, cwd):
