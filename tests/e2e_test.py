@@ -13,28 +13,18 @@ from kvbgm_test_support import (banner, create_line, DATA_BYTES, data_length, di
                                 Folder, NAMES, rate, read_range, run, StandIn, TOOL,
                                 TRACKS, wav_frames, wav_info)
 
-DATA = None  # the stand-in data file, made for this module
-STANDIN = StandIn()
-
-
-def setUpModule():
-    global DATA
-    STANDIN.make()
-    DATA = STANDIN.path
-
-
-def tearDownModule():
-    STANDIN.remove()
+DATA = StandIn()  # the stand-in data file, made for this module
+setUpModule, tearDownModule = DATA.make, DATA.remove
 
 
 def expected_data(track, repeat):
     start, loop, end = TRACKS[track - 1]
-    return read_range(DATA, start, end) + read_range(DATA, loop, end) * (repeat - 1)
+    return read_range(DATA.path, start, end) + read_range(DATA.path, loop, end) * (repeat - 1)
 
 
 class TestCase(unittest.TestCase):
     def folder(self, data=True):
-        f = Folder(DATA if data else None)
+        f = Folder(DATA.path if data else None)
         self.addCleanup(f.remove)
         return f
 
@@ -93,7 +83,7 @@ class Settings(TestCase):
                 parts = []
                 for k, (a, b) in enumerate([(start, end)] + [(loop, end)] * (repeat - 1)):
                     part = f.path / f"part{k}.raw"
-                    subprocess.run(["sox", *raw, DATA, *raw, part, "trim", f"{a // 4}s",
+                    subprocess.run(["sox", *raw, DATA.path, *raw, part, "trim", f"{a // 4}s",
                                     f"{(b - a) // 4}s"], check=True)
                     parts += [*raw, part]
                 subprocess.run(["sox", *parts, f.path / "sox.wav"], check=True)
@@ -119,7 +109,7 @@ class Settings(TestCase):
         # F10 fades the loop played on from loopStart; f10 the end of the track.
         for audio, source in ((played_on, loop), (faded_end, end - 4 * n)):
             fade = audio[-4 * n:]
-            raw = read_range(DATA, source, source + 4 * n)
+            raw = read_range(DATA.path, source, source + 4 * n)
             self.assertEqual(fade[:4], raw[:4])  # gain 1 at the first frame
             for t in (1, 44100, n // 2, n - 1):
                 got = struct.unpack_from("<hh", fade, 4 * t)

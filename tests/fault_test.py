@@ -17,18 +17,8 @@ from kvbgm_test_support import (banner, create_line, data_length, digest, Folder
 
 BIG = 24  # the longest track; with 10 passes and F30 its file is 307 MB
 BIG_ARGS = ["T24", "10", "F30"]
-DATA = None  # the stand-in data file, made for this module
-STANDIN = StandIn(only=BIG)
-
-
-def setUpModule():
-    global DATA
-    STANDIN.make()
-    DATA = STANDIN.path
-
-
-def tearDownModule():
-    STANDIN.remove()
+DATA = StandIn(only=BIG)  # the stand-in data file, made for this module
+setUpModule, tearDownModule = DATA.make, DATA.remove
 
 
 EARLIER = b"RIFF an earlier, good file of this name"
@@ -36,7 +26,7 @@ EARLIER = b"RIFF an earlier, good file of this name"
 
 class Faults(unittest.TestCase):
     def folder(self, with_data=True):
-        f = Folder(DATA if with_data else None)
+        f = Folder(DATA.path if with_data else None)
         self.addCleanup(f.remove)
         return f
 
@@ -79,7 +69,7 @@ class Faults(unittest.TestCase):
         self.addCleanup(subprocess.run, ["umount", mount])
         # The data file stays outside; the kernel cannot copy across file
         # systems, so this also takes the chunked copy.
-        os.symlink(DATA, mount / "kvbgm.dat")
+        os.symlink(DATA.path, mount / "kvbgm.dat")
         (mount / NAMES[BIG - 1]).write_bytes(EARLIER)
         status, out = run(BIG_ARGS, mount)
         self.assertEqual(status, 1)
@@ -90,8 +80,8 @@ class Faults(unittest.TestCase):
 
     def test_data_file_shrinks_while_read(self):
         f = self.folder(with_data=False)
-        with open(DATA, "rb") as src, open(f.path / "kvbgm.dat", "wb") as dst:
-            dst.truncate(os.path.getsize(DATA))  # sparse: copy track 24 only
+        with open(DATA.path, "rb") as src, open(f.path / "kvbgm.dat", "wb") as dst:
+            dst.truncate(os.path.getsize(DATA.path))  # sparse: copy track 24 only
             start, _, end = TRACKS[BIG - 1]
             src.seek(start), dst.seek(start)
             dst.write(src.read(end - start))

@@ -12,18 +12,8 @@ from kvbgm_test_support import (banner, create_line, digest, Folder, NAMES, run,
 EXE = os.environ.get("KVBGM2WAV_EXE", str(Path(__file__).resolve().parent.parent /
                                           "build-win" / "kvbgm2wav.exe"))
 WINE_ENV = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-DATA = None  # the stand-in data file, made for this module
-STANDIN = StandIn()
-
-
-def setUpModule():
-    global DATA
-    STANDIN.make()
-    DATA = STANDIN.path
-
-
-def tearDownModule():
-    STANDIN.remove()
+DATA = StandIn()  # the stand-in data file, made for this module
+setUpModule, tearDownModule = DATA.make, DATA.remove
 
 
 def run_windows(args, cwd):
@@ -34,7 +24,7 @@ def run_windows(args, cwd):
 
 class WindowsBuild(unittest.TestCase):
     def folders(self, data=True):
-        pair = Folder(DATA if data else None), Folder(DATA if data else None)
+        pair = Folder(DATA.path if data else None), Folder(DATA.path if data else None)
         for f in pair:
             self.addCleanup(f.remove)
         return pair
