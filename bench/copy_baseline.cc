@@ -29,18 +29,20 @@ bool copyAll(int in, int64_t from, int64_t to, int out) {
 
 int main(int argc, char** argv) {
   prepareCatalog();
-  ExtractOptions options = parseOptions(argc - 1, argv + 1);
-  if (!validateOptions(options).empty()) return 2;
+  CommandLine line = parseCommandLine(argc - 1, argv + 1);
+  if (!checkCommandLine(line).empty() || line.split) return 2;
+  const ExtractOptions& options = line.options;
   int in = open(kDataFileName, O_RDONLY);
   if (in < 0) return 1;
   for (int i = firstIndex(options); i < options.lastTrack; ++i) {
     const char* name = trackFileName(i);
-    std::string utf8;
-    if (cp932ToUtf8(name, &utf8) != kIoOk) return 1;
-    TrackPlan plan = planTrack(trackEntry(i), options, sampleRateFor(name));
-    int out = open(utf8.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    WaveHeader header = buildWaveHeader(static_cast<uint32_t>(plan.dataLength), plan.sampleRate);
-    if (out < 0 || write(out, header.bytes, sizeof header.bytes) != sizeof header.bytes) return 1;
+    TrackPlan plan = planTrack(trackEntry(i), renderSettings(line), sampleRateFor(name));
+    int out = open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    WaveHeader header = buildWaveHeader(static_cast<uint32_t>(plan.dataLength),
+                                        plan.sampleRate, plan.loop);
+    if (out < 0 || write(out, header.bytes, header.size) != static_cast<ssize_t>(header.size)) {
+      return 1;
+    }
     for (const ByteRange& r : plan.ranges) {
       if (!copyAll(in, r.from, r.to, out)) return 1;
     }

@@ -122,6 +122,22 @@ class Failures(TestCase):
     def assertNoWav(self, f):
         self.assertEqual(f.wavs(), [])
 
+    def as_nobody(self):
+        """The tool and run() arguments that run it without root's right to
+        read and write anything: a copy of it run as nobody, when root."""
+        if os.geteuid() != 0:
+            return TOOL, {}
+        where = Path(tempfile.mkdtemp(prefix="kvbgm2wav-tool-"))
+        self.addCleanup(shutil.rmtree, where)
+        os.chmod(where, 0o755)
+        tool = shutil.copy(TOOL, where / "kvbgm2wav")
+        drop = {"user": 65534, "group": 65534, "extra_groups": []}
+        try:
+            subprocess.run([tool, "--version"], stdout=subprocess.DEVNULL, **drop)
+        except PermissionError:
+            self.skipTest("cannot run as another user here")
+        return tool, drop
+
     def test_rejected_settings(self):
         cases = [
             (["0"], "repeat must be 1-10\n"),
@@ -141,11 +157,31 @@ class Failures(TestCase):
                     self.assertNoWav(f)
 
     def test_missing_or_unusable_data_file(self):
+        def fifo(path):
+            os.mkfifo(path)
+
+        def unreadable(path):
+            path.write_bytes(b"\0" * 64)
+            os.chmod(path, 0)
+            os.chmod(path.parent, 0o755)
+
+        cases = [  # how kvbgm.dat is made, message after the banner
+            (None, "kvbgm.dat not found.\n"),
+            (os.mkdir, "cannot read kvbgm.dat: not a regular file\n"),
+            (fifo, "cannot read kvbgm.dat: not a regular file\n"),  # must not block
+            (unreadable, "cannot read kvbgm.dat: Permission denied\n"),
+        ]
+        for make, message in cases:
+            with self.subTest(message=message, make=make):
+                f = self.folder(data=False)
+                if make:
+                    make(f.path / "kvbgm.dat")
+                tool, drop = (self.as_nobody() if make is unreadable else (TOOL, {}))
+                status, out = run(["T2"], f.path, tool=tool, **drop)
+                self.assertEqual((status, out), (1, banner(2, 2) + message))
+                self.assertEqual(f.names(), [] if make is None else ["kvbgm.dat"])
         f = self.folder(data=False)
-        self.assertEqual(run([], f.path), (1, banner() + "kvbgm.dat not found."))
-        os.mkdir(f.path / "kvbgm.dat")
-        self.assertEqual(run(["T2"], f.path), (1, banner(2, 2) + "kvbgm.dat not found."))
-        self.assertEqual(f.names(), ["kvbgm.dat"])
+        self.assertEqual(run([], f.path), (1, banner() + "kvbgm.dat not found.\n"))
 
     def test_short_data_file(self):
         cases = [  # size, arguments, bytes needed
@@ -175,18 +211,8 @@ class Failures(TestCase):
         os.chmod(f.path / "kvbgm.dat", 0o644)
         os.chmod(f.path, 0o555)
         self.addCleanup(os.chmod, f.path, 0o755)
-        tool, drop = TOOL, {}
-        if os.geteuid() == 0:
-            # Root writes anywhere: run a copy of the tool as nobody instead.
-            where = Path(tempfile.mkdtemp(prefix="kvbgm2wav-tool-"))
-            self.addCleanup(shutil.rmtree, where)
-            os.chmod(where, 0o755)
-            tool = shutil.copy(TOOL, where / "kvbgm2wav")
-            drop = {"user": 65534, "group": 65534, "extra_groups": []}
-        try:
-            status, out = run(["T3"], f.path, tool=tool, **drop)
-        except PermissionError:
-            self.skipTest("cannot run as another user here")
+        tool, drop = self.as_nobody()
+        status, out = run(["T3"], f.path, tool=tool, **drop)
         self.assertEqual(status, 1)
         self.assertEqual(out, banner(3, 3) + create_line(3) +
                          f"cannot write {NAMES[2]}: Permission denied\n")

@@ -16,11 +16,11 @@
 
 namespace {
 
-ExtractOptions settings(int32_t repeat, int32_t fade, int32_t pattern = 0) {
-  ExtractOptions o;
+RenderSettings settings(int32_t repeat, int32_t fade, int32_t pattern = 0) {
+  RenderSettings o;
   o.repeat = repeat;
   o.fade = fade;
-  o.fadePattern = pattern;
+  o.pattern = static_cast<FadePattern>(pattern);
   return o;
 }
 
@@ -181,7 +181,7 @@ class Writer : public ::testing::Test {
   // What the file must hold after its header, built frame by frame: the
   // track, the loop again for each further pass, then the loop played on;
   // the last |fade| seconds scaled by the curve.
-  std::vector<int16_t> expected(const ExtractOptions& o) {
+  std::vector<int16_t> expected(const RenderSettings& o) {
     std::vector<int64_t> frames;  // data-file frame indices
     int64_t start = entry.start / 4, loop = entry.loopStart / 4, end = entry.end / 4;
     for (int64_t f = start; f < end; ++f) frames.push_back(f);
@@ -198,7 +198,7 @@ class Writer : public ::testing::Test {
       for (int c = 0; c < 2; ++c) {
         int16_t s = data[static_cast<size_t>(frames[k]) * 2 + c];
         if (k >= fadeFrom) {
-          double g = fadeGain(static_cast<FadePattern>(o.fadePattern),
+          double g = fadeGain(o.pattern,
                               static_cast<int64_t>(k - fadeFrom), n);
           s = static_cast<int16_t>(std::trunc(s * g));
         }
@@ -208,7 +208,7 @@ class Writer : public ::testing::Test {
     return samples;
   }
 
-  void check(const ExtractOptions& o, const std::vector<uint8_t>& file) {
+  void check(const RenderSettings& o, const std::vector<uint8_t>& file) {
     std::vector<int16_t> want = expected(o);
     ASSERT_EQ(file.size(), 44 + want.size() * 2);
     WaveHeader h = buildWaveHeader(static_cast<uint32_t>(want.size() * 2), kRate);
@@ -220,12 +220,11 @@ class Writer : public ::testing::Test {
     }
   }
 
-  IoError write(const ExtractOptions& o, const std::string& name) {
+  IoError write(const RenderSettings& o, const std::string& name) {
     OutputFile out;
-    IoError error = createOutput(name, &out);
+    IoError error = createOutput("", name, &out);
     if (error == kIoOk) {
-      error = writeTrack(dataFile, &out, planTrack(entry, o, kRate),
-                         static_cast<FadePattern>(o.fadePattern), buffer.get());
+      error = writeTrack(dataFile, &out, planTrack(entry, o, kRate), buffer.get());
     }
     if (error == kIoOk) return commitOutput(&out);
     discardOutput(&out);
@@ -235,16 +234,16 @@ class Writer : public ::testing::Test {
 
 // Repeats, and fades that fit in the last pass, reach back into the pass
 // before, stay inside the loop or wrap around it (a 1.5-second loop).
-const ExtractOptions kWriterCases[] = {
+const RenderSettings kWriterCases[] = {
     settings(1, 0),     settings(2, 0),     settings(10, 0),
     settings(2, 1, 0),  settings(2, 3, 1),  settings(1, 2, 2),
     settings(3, -1, 3), settings(2, -4, 0), settings(1, -2, 1),
 };
 
 TEST_F(Writer, WritesTheStreamWithItsFade) {
-  for (const ExtractOptions& o : kWriterCases) {
+  for (const RenderSettings& o : kWriterCases) {
     SCOPED_TRACE(testing::Message() << "repeat " << o.repeat << " fade " << o.fade
-                                    << " pattern " << o.fadePattern);
+                                    << " pattern " << static_cast<int>(o.pattern));
     ASSERT_EQ(write(o, "out.wav"), kIoOk);
     check(o, readBytes("out.wav"));
   }
@@ -253,7 +252,7 @@ TEST_F(Writer, WritesTheStreamWithItsFade) {
 
 TEST_F(Writer, ChunkedCopyGivesTheSameBytes) {
   OutputFile out;
-  ASSERT_EQ(createOutput("chunked.wav", &out), kIoOk);
+  ASSERT_EQ(createOutput("", "chunked.wav", &out), kIoOk);
   // Ends off a chunk boundary at 22,050 Hz chunks.
   ASSERT_EQ(copyRangeChunked(dataFile, &out, 16, 16 + 3 * 88200 + 8, 88200, buffer.get()), kIoOk);
   ASSERT_EQ(commitOutput(&out), kIoOk);
@@ -266,13 +265,11 @@ TEST_F(Writer, ChunkedCopyGivesTheSameBytes) {
 // The kernel refuses to copy into a file opened for appending, so the writer
 // must fall back on the chunked copy and still produce the same file.
 TEST_F(Writer, FallsBackWhenTheKernelCopyIsRefused) {
-  for (const ExtractOptions& o : {settings(2, 0), settings(2, -4, 3)}) {
+  for (const RenderSettings& o : {settings(2, 0), settings(2, -4, 3)}) {
     OutputFile out;
     out.file.value = open("append.wav", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     ASSERT_GE(out.file.value, 0);
-    ASSERT_EQ(writeTrack(dataFile, &out, planTrack(entry, o, kRate),
-                         static_cast<FadePattern>(o.fadePattern), buffer.get()),
-              kIoOk);
+    ASSERT_EQ(writeTrack(dataFile, &out, planTrack(entry, o, kRate), buffer.get()), kIoOk);
     closeFile(&out.file);
     check(o, readBytes("append.wav"));
   }
@@ -288,7 +285,7 @@ TEST_F(Writer, ShortDataFileFailsAndLeavesTheEarlierFile) {
   writeBytes("kvbgm.dat", raw);
   int64_t size = 0;
   ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
-  for (const ExtractOptions& o : {settings(1, 0), settings(1, 1), settings(1, -1)}) {
+  for (const RenderSettings& o : {settings(1, 0), settings(1, 1), settings(1, -1)}) {
     EXPECT_EQ(write(o, "out.wav"), kIoShortRead) << o.fade;
     EXPECT_EQ(readBytes("out.wav"), (std::vector<uint8_t>{'o', 'l', 'd'}));
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"kvbgm.dat", "out.wav"}));

@@ -126,7 +126,10 @@ int main(int argc, char** argv) {
     if (arg == "--seed" && i + 1 < argc) {
       seed = std::strtoull(argv[++i], nullptr, 10);
     } else if (arg == "--only" && i + 1 < argc) {
-      only = std::atoi(argv[++i]);
+      char* end = nullptr;
+      long track = std::strtol(argv[++i], &end, 10);
+      bool valid = end != argv[i] && *end == '\0' && track >= 1 && track <= kTrackCount;
+      only = valid ? static_cast<int>(track) : -1;
     } else if (!arg.empty() && arg[0] != '-' && output == nullptr) {
       output = argv[i];
     } else {
@@ -134,7 +137,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  if (output == nullptr || only < 0 || only > kTrackCount) {
+  if (output == nullptr || only < 0) {
     std::fprintf(stderr, "usage: make_standin [--seed N] [--only 1-%d] OUTPUT\n", kTrackCount);
     return 2;
   }

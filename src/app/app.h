@@ -1,11 +1,13 @@
-// The command line and the run: settings, their checks, the banner, and the
-// loop over the selected tracks.
+// The command line and the run: settings, options and their checks, the
+// banner, the catalogue listing and the loop over the selected tracks. The
+// only module that prints.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "catalog/catalog.h"
+#include "wave/wave.h"
 
 // The settings of a run.
 struct ExtractOptions {
@@ -48,13 +50,60 @@ void printBanner(const ExtractOptions& options);
 // The catalogue index of the first selected track.
 int firstIndex(const ExtractOptions& options);
 
-// Opens kvbgm.dat in the current folder, checks that it holds every byte the
-// selected tracks need, and writes each selected track in catalogue order.
-// Prints a message for every failure. Returns kExitOk when every track was
-// written, kExitFailed otherwise. Requires prepareCatalog() and valid options.
-int runExtraction(const ExtractOptions& options);
+// The whole command line: the settings, where the data is, where the files
+// go, and the options that start with dashes.
+struct CommandLine {
+  ExtractOptions options;
+  std::string dataPath;      // the data file or its folder; "" for kvbgm.dat here
+  std::string outputFolder;  // from -o; "" for the data file's folder
+  bool help = false;
+  bool version = false;
+  bool list = false;         // print the catalogue instead of extracting
+  bool loopPoints = false;   // mark a loop in every file ("smpl" chunk)
+  bool split = false;        // intro and loop as two files per track
+  bool playSettings = false; // a repeat, fade or fade curve setting was given
+  std::string error;         // why the arguments were refused, with its line
+                             // feed; empty when they were not
+};
 
-// The whole tool: prepares the catalogue, handles --help and --version,
-// reads and checks the settings, prints the banner and runs. Returns the
-// exit status.
+// Reads the arguments after the program name. The exact arguments --help,
+// --version, --list, --loop-points and --split, and -o DIR, --output DIR or
+// --output=DIR, are options. An argument that contains a path separator, or
+// names an existing file or folder and is not a valid setting on its own,
+// is the data path (one at most). Every other argument is a setting, as
+// parseOptions reads it. Settings are not checked here (validateOptions).
+CommandLine parseCommandLine(int count, const char* const* args);
+
+// The message that refuses this command line, with its line feed: its own
+// error, the first failed setting, or --split with a repeat or fade
+// setting. Empty when it may run.
+std::string checkCommandLine(const CommandLine& line);
+
+// How each track of this run is played.
+RenderSettings renderSettings(const CommandLine& line);
+
+// `frames` at `sampleRate` as m:ss.mmm, rounded to the millisecond.
+std::string formatDuration(int64_t frames, int32_t sampleRate);
+
+// Columns that `utf8` takes in a terminal: 2 for East Asian wide and
+// full-width characters, 1 for the others.
+int displayWidth(const std::string& utf8);
+
+// The selected tracks of the catalogue: number, file name, sample rate,
+// intro and loop lengths, and the length of the file this command line
+// writes. Aligned columns for a terminal, else tab-separated values under a
+// header line.
+std::string listText(const CommandLine& line, bool forTerminal);
+
+// Opens the data file, checks that it holds every byte the selected tracks
+// need, makes the output folder, and writes each selected track in
+// catalogue order. Prints a line before each file and a message for every
+// failure. Returns kExitOk when every file was written, kExitFailed
+// otherwise. Requires prepareCatalog() and a command line that passed
+// checkCommandLine.
+int runExtraction(const CommandLine& line);
+
+// The whole tool: prepares the catalogue, reads and checks the command line,
+// prints the banner and runs. If standard output could not be written, says
+// so on standard error and fails. Returns the exit status.
 int runTool(int argc, const char* const* argv);

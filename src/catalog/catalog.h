@@ -10,7 +10,7 @@
 
 constexpr int kTrackCount = 31;
 constexpr int kFrameBytes = 4;             // one 16-bit stereo frame
-constexpr int kTrackNameSlotBytes = 50;    // name bytes plus the NUL
+constexpr int kTrackNameSlotBytes = 50;    // a name in code page 932, plus the NUL
 constexpr int64_t kDataFileBytes = 492019608;  // the last track's end
 
 // One catalogue row. While the tool runs (after prepareCatalog) all three
@@ -22,8 +22,9 @@ struct TrackEntry {
   int32_t end;
 };
 
-// The marker that variant rows carry in their file names, in code page 932.
-// Variant rows hold the previous row's piece at half the sample rate.
+// The marker that variant rows carry in their file names, UTF-8
+// ("（ハーフレート）", 16 bytes in code page 932). Variant rows hold the
+// previous row's piece at half the sample rate.
 extern const char kVariantMarker[];
 
 // Turns the stored rows (loopStart and end relative to start) into absolute
@@ -36,8 +37,8 @@ void prepareCatalog();
 TrackEntry trackEntry(int index);
 
 // The output file name of catalogue index 0..kTrackCount-1: a NUL-terminated
-// code page 932 string of at most 49 bytes, "NN title.wav", with
-// kVariantMarker before ".wav" in variant rows.
+// UTF-8 string, "NN title.wav", with kVariantMarker before ".wav" in variant
+// rows; in code page 932 each name fits kTrackNameSlotBytes with its NUL.
 const char* trackFileName(int index);
 
 // 22050 if the byte string `name` contains kVariantMarker (a plain byte

@@ -1,12 +1,12 @@
-// The little the tool needs from the operating system: positioned reads of
-// the data file, output files that appear under their final name only once
-// complete, console output, and clean-up on interrupt. One implementation
-// per platform (platform_posix.cc, platform_win.cc); everything else is
-// shared.
+// The little the tool needs from the operating system: paths and folders,
+// positioned reads of the data file, output files that appear under their
+// final name only once complete, the console, and clean-up when a signal
+// ends the process. One implementation per platform (platform_posix.cc,
+// platform_win.cc); platform.cc holds what both share.
 //
 // Functions that can fail return an IoError: 0 for success, a positive
 // system error code, or one of the negative codes below. ioErrorText turns
-// any of them into a one-line reason.
+// any of them into a one-line reason. All names and paths are UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -17,38 +17,71 @@ using IoError = int;
 constexpr IoError kIoOk = 0;
 constexpr IoError kIoShortRead = -1;    // the data file ended before the range
 constexpr IoError kIoUnsupported = -2;  // no kernel copy for this pair of files
-constexpr IoError kIoBadName = -3;      // a name that does not convert
+constexpr IoError kIoNotFound = -3;     // no file or folder of that name
+constexpr IoError kIoNotRegular = -4;   // a folder, FIFO, device... not a file
+constexpr IoError kIoNoMemory = -5;     // an allocation failed
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows. -1 when closed.
 struct FileHandle {
   intptr_t value = -1;
 };
 
-// An output file being written under a temporary name in the current folder.
-// The temporary name ends in ".tmp", so it never clashes with an output name.
+// An output file being written. It has no visible name of its own where the
+// system allows that (tempName empty), else a temporary name in its folder
+// that ends in ".tmp", so it never clashes with an output name.
 struct OutputFile {
   FileHandle file;
-  std::string tempName;   // UTF-8
-  std::string finalName;  // UTF-8
+  std::string folder;     // "" for the current folder
+  std::string tempName;   // path of the temporary name, if it has one
+  std::string finalName;  // path the file gets when committed
 };
 
-// Sets up the process: interrupts (SIGINT, SIGTERM, SIGHUP, SIGPIPE; Ctrl+C,
-// Ctrl+Break and closing the console) remove the temporary file of the output in progress and end
-// the process with the usual status; a file-size limit surfaces as a write
-// error instead of killing the process; standard output is binary.
+// Sets up the process. Every signal whose default action ends the process
+// (Ctrl+C, Ctrl+Break and closing the console on Windows) removes the
+// temporary file of the output in progress and then ends the process by
+// that signal, as it would have; a signal ignored at start stays ignored. A
+// file-size limit surfaces as a write error instead of killing the process.
+// Standard output is binary.
 void platformInit();
 
-// Writes UTF-8 text to standard output; on a Windows console it is shown
-// as UTF-16, elsewhere written as the same bytes on every platform.
-void writeStdout(const std::string& utf8);
+// Writes UTF-8 text to standard output (as UTF-16 on a Windows console,
+// the same bytes everywhere else) or to standard error. Returns the error
+// of a write that failed, kIoOk otherwise.
+IoError writeStdout(const std::string& utf8);
+IoError writeStderr(const std::string& utf8);
 
-// The code page 932 string `cp932` as UTF-8 in *utf8. kIoBadName when the
-// bytes are not valid code page 932.
-IoError cp932ToUtf8(const char* cp932, std::string* utf8);
+// True when standard output is a terminal (a console window on Windows).
+bool stdoutIsTerminal();
 
-// Opens the regular file `utf8Name` for reading and reports its size.
-// Fails (with a system code) when it is missing, unreadable or a folder.
-IoError openDataFile(const std::string& utf8Name, FileHandle* file, int64_t* size);
+// Windows: true when the process runs in a console window of its own (it
+// was double-clicked or had a file dropped on it), so the window closes as
+// soon as it ends; then waitForEnter keeps it open until Enter is pressed.
+// Always false elsewhere.
+bool ownsConsoleWindow();
+void waitForEnter();
+
+// True for '/', and on Windows for '\\' too.
+bool isPathSeparator(char c);
+
+// `name` inside `folder`; just `name` when folder is "" (the current folder).
+std::string joinPath(const std::string& folder, const std::string& name);
+
+// The folder part of `path`, without its last separator: "" for a plain
+// name, "/" for a file in the root.
+std::string folderOf(const std::string& path);
+
+// What is at `path`.
+enum class PathKind { Missing, File, Folder, Other };
+PathKind pathKind(const std::string& path);
+
+// Creates folder `path` and any missing parents. kIoOk if it already is a
+// folder; a system error if it cannot be made or something else is there.
+IoError makeFolders(const std::string& path);
+
+// Opens the regular file `path` for reading and reports its size. Never
+// blocks: a FIFO or device is refused with kIoNotRegular, as is a folder;
+// kIoNotFound when nothing is there; a system error otherwise.
+IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size);
 void closeFile(FileHandle* file);
 
 // Reads exactly `n` bytes at absolute `offset` into `buffer`; kIoShortRead
@@ -61,20 +94,27 @@ IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n);
 // kIoShortRead when `in` ends first.
 IoError copyToEnd(FileHandle in, int64_t offset, FileHandle out, size_t n);
 
-// Creates a new, empty temporary file in the current folder that will become
-// `finalName`, and registers it for removal on interrupt.
-IoError createOutput(const std::string& finalName, OutputFile* out);
+// Creates a new, empty output file in `folder` that will become `name`
+// there. It stays invisible until committed where the system allows it
+// (Linux O_TMPFILE); elsewhere it is a temporary file that a killed process
+// cannot leave behind (Windows: deleted on close until committed) or, as a
+// last resort, one that a terminating signal removes.
+IoError createOutput(const std::string& folder, const std::string& name, OutputFile* out);
+
+// The named temporary file that createOutput falls back on, always.
+IoError createNamedOutput(const std::string& folder, const std::string& name,
+                          OutputFile* out);
 
 // Appends `n` bytes to the output.
 IoError writeAll(OutputFile* out, const void* data, size_t n);
 
-// Closes the temporary file and renames it over finalName, replacing an
-// earlier file of that name. On failure the temporary file is removed and
-// any earlier file of that name is left as it was.
+// Gives the complete output its final name, replacing an earlier file of
+// that name, and closes it. On failure nothing of it remains and any
+// earlier file of that name is left as it was.
 IoError commitOutput(OutputFile* out);
 
-// Closes and removes the temporary file. Safe on an output that failed to
-// open or was already discarded.
+// Closes and removes the output. Safe on an output that failed to open or
+// was already discarded.
 void discardOutput(OutputFile* out);
 
 // A one-line reason for `error`, without a trailing period or newline.
@@ -82,6 +122,3 @@ std::string ioErrorText(IoError error);
 
 // The reasons for the negative codes, shared by both platforms.
 const char* ioErrorTextCommon(IoError error);
-
-// printf-style formatting to standard output through writeStdout.
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,11 +1,11 @@
 // POSIX file system, console and signals.
 #include <errno.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -13,28 +13,53 @@
 
 namespace {
 
-// The temporary file of the output in progress, for the signal handler.
-char gTempPath[64];
+// The temporary name of the output in progress, for the signal handler. An
+// output opened with O_TMPFILE has a name only between its link and its
+// rename at commit; a fallback output has one from its creation.
+char gTempPath[PATH_MAX + 64];
 volatile sig_atomic_t gTempActive = 0;
 
 void onTerminatingSignal(int sig) {
   if (gTempActive) unlink(gTempPath);
   signal(sig, SIG_DFL);
-  raise(sig);
+  raise(sig);  // delivered when the handler returns, as the default action
 }
 
-// The signals that end the run; a closed standard output (SIGPIPE) is one.
-constexpr int kTerminatingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// The signals whose default action ends the process, apart from the ones a
+// fault raises (SIGSEGV, SIGBUS, ...) and SIGXFSZ, which is ignored so that a
+// file-size limit fails the write instead. SIGPIPE is one: a closed standard
+// output ends the run.
+constexpr int kTerminatingSignals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2,
+    SIGPROF, SIGVTALRM, SIGXCPU,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
 
-// Blocks the terminating signals while the temporary file and its
-// registration change together, so the handler never misses a file.
+void handleUnlessIgnored(int sig) {
+  struct sigaction old = {};
+  if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) return;
+  struct sigaction action = {};
+  action.sa_handler = onTerminatingSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(sig, &action, nullptr);
+}
+
+// Blocks every signal while the temporary name and its registration change
+// together, so the handler never misses a name nor removes a final file.
 struct SignalBlock {
   sigset_t previous;
   SignalBlock() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kTerminatingSignals) sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &previous);
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
   }
   ~SignalBlock() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
 };
@@ -46,41 +71,85 @@ IoError closeChecked(FileHandle* file) {
   return rc == 0 ? kIoOk : errno;
 }
 
+// Registers "kvbgm2wav-<pid>-<n>.tmp" in `folder`, the first n for which
+// `make` succeeds, as the temporary name. `make(path)` returns 0 or errno.
+template <typename Make>
+IoError registerTempName(const std::string& folder, OutputFile* out, Make make) {
+  SignalBlock block;
+  for (int attempt = 0;; ++attempt) {
+    char name[64];
+    std::snprintf(name, sizeof name, "kvbgm2wav-%ld-%d.tmp", static_cast<long>(getpid()),
+                  attempt);
+    std::string path = joinPath(folder, name);
+    if (path.size() >= sizeof gTempPath) return ENAMETOOLONG;
+    int error = make(path.c_str());
+    if (error == 0) {
+      std::memcpy(gTempPath, path.c_str(), path.size() + 1);
+      gTempActive = 1;
+      out->tempName = path;
+      return kIoOk;
+    }
+    if (error != EEXIST || attempt >= 100) return error;
+  }
+}
+
+IoError writeTo(FILE* stream, const std::string& text) {
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() ||
+      std::fflush(stream) != 0) {
+    return errno != 0 ? errno : EIO;
+  }
+  return kIoOk;
+}
+
 }  // namespace
 
 void platformInit() {
-  struct sigaction action = {};
-  action.sa_handler = onTerminatingSignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : kTerminatingSignals) sigaction(sig, &action, nullptr);
+  for (int sig : kTerminatingSignals) handleUnlessIgnored(sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) handleUnlessIgnored(sig);
   // Past a file-size limit, write() then fails with EFBIG and the track is
   // cleaned up like any other write error.
   signal(SIGXFSZ, SIG_IGN);
 }
 
-void writeStdout(const std::string& utf8) {
-  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-  std::fflush(stdout);
+IoError writeStdout(const std::string& utf8) { return writeTo(stdout, utf8); }
+
+IoError writeStderr(const std::string& utf8) { return writeTo(stderr, utf8); }
+
+bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+bool ownsConsoleWindow() { return false; }
+
+void waitForEnter() {}
+
+PathKind pathKind(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return PathKind::Missing;
+  if (S_ISREG(st.st_mode)) return PathKind::File;
+  return S_ISDIR(st.st_mode) ? PathKind::Folder : PathKind::Other;
 }
 
-IoError cp932ToUtf8(const char* cp932, std::string* utf8) {
-  iconv_t cd = iconv_open("UTF-8", "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return errno;
-  char out[256];
-  char* in = const_cast<char*>(cp932);
-  size_t inLeft = std::strlen(cp932);
-  char* outPtr = out;
-  size_t outLeft = sizeof out;
-  size_t rc = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-  iconv_close(cd);
-  if (rc == static_cast<size_t>(-1) || inLeft != 0) return kIoBadName;
-  utf8->assign(out, static_cast<size_t>(outPtr - out));
-  return kIoOk;
+IoError makeFolders(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kIoOk : ENOTDIR;
+  std::string parent = folderOf(path);
+  if (!parent.empty() && parent != path) {
+    IoError error = makeFolders(parent);
+    if (error != kIoOk) return error;
+  }
+  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) {
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? kIoOk : ENOTDIR;
+  }
+  return errno;
 }
 
-IoError openDataFile(const std::string& utf8Name, FileHandle* file, int64_t* size) {
-  int fd = open(utf8Name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return kIoNotFound;
+    return errno == EISDIR ? kIoNotRegular : errno;
+  }
   struct stat st;
   if (fstat(fd, &st) != 0) {
     int error = errno;
@@ -89,7 +158,7 @@ IoError openDataFile(const std::string& utf8Name, FileHandle* file, int64_t* siz
   }
   if (!S_ISREG(st.st_mode)) {
     close(fd);
-    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return kIoNotRegular;
   }
   file->value = fd;
   *size = st.st_size;
@@ -139,21 +208,38 @@ IoError copyToEnd(FileHandle in, int64_t offset, FileHandle out, size_t n) {
 #endif
 }
 
-IoError createOutput(const std::string& finalName, OutputFile* out) {
-  SignalBlock block;
-  for (int attempt = 0;; ++attempt) {
-    std::snprintf(gTempPath, sizeof gTempPath, "kvbgm2wav-%ld-%d.tmp",
-                  static_cast<long>(getpid()), attempt);
-    int fd = open(gTempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+IoError createNamedOutput(const std::string& folder, const std::string& name,
+                          OutputFile* out) {
+  out->folder = folder;
+  out->finalName = joinPath(folder, name);
+  int fd = -1;
+  return registerTempName(folder, out, [&](const char* path) {
+    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    out->file.value = fd;
+    return 0;
+  });
+}
+
+IoError createOutput(const std::string& folder, const std::string& name, OutputFile* out) {
+#if defined(__linux__) && defined(O_TMPFILE)
+  // An unnamed file in the folder: nothing is left if the process dies. It is
+  // named at commit through /proc/self/fd, so it needs /proc.
+  static const bool procFd = access("/proc/self/fd", X_OK) == 0;
+  if (procFd) {
+    int fd = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      gTempActive = 1;
       out->file.value = fd;
-      out->tempName = gTempPath;
-      out->finalName = finalName;
+      out->folder = folder;
+      out->finalName = joinPath(folder, name);
+      out->tempName.clear();
       return kIoOk;
     }
-    if (errno != EEXIST || attempt >= 100) return errno;
+    // File systems without O_TMPFILE refuse it in one of these ways.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
   }
+#endif
+  return createNamedOutput(folder, name, out);
 }
 
 IoError writeAll(OutputFile* out, const void* data, size_t n) {
@@ -171,7 +257,17 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
 }
 
 IoError commitOutput(OutputFile* out) {
-  IoError error = closeChecked(&out->file);
+  IoError error = kIoOk;
+  if (out->tempName.empty()) {
+    // Link the unnamed file under a temporary name, then rename that over
+    // the final name: the name appears only once the file is complete.
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", static_cast<int>(out->file.value));
+    error = registerTempName(out->folder, out, [&](const char* path) {
+      return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    });
+  }
+  if (error == kIoOk) error = closeChecked(&out->file);
   if (error == kIoOk && rename(out->tempName.c_str(), out->finalName.c_str()) != 0) {
     error = errno;
   }
@@ -194,10 +290,6 @@ void discardOutput(OutputFile* out) {
 }
 
 std::string ioErrorText(IoError error) {
-  switch (error) {
-    case kIoShortRead:
-    case kIoUnsupported:
-    case kIoBadName: return ioErrorTextCommon(error);
-    default: return std::strerror(error);
-  }
+  if (error < 0) return ioErrorTextCommon(error);
+  return std::strerror(error);
 }

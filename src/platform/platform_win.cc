@@ -1,6 +1,7 @@
 // Windows file system, console and Ctrl+C. Names are UTF-8 inside the tool
 // and UTF-16 at every call into the system, so they come out right whatever
-// the system's code page.
+// the system's code page. An output file is marked delete-on-close from its
+// creation until its commit, so a process that is killed leaves nothing.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600
 #endif
@@ -36,13 +37,13 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
   return FALSE;  // the default handler ends the process
 }
 
-std::wstring widen(const std::string& utf8, UINT codePage = CP_UTF8) {
-  int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, utf8.data(),
-                              static_cast<int>(utf8.size()), nullptr, 0);
+std::wstring widen(const std::string& utf8) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                              nullptr, 0);
   std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0) {
-    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, utf8.data(),
-                        static_cast<int>(utf8.size()), wide.data(), n);
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                        wide.data(), n);
   }
   return wide;
 }
@@ -67,6 +68,34 @@ IoError closeChecked(FileHandle* file) {
   return ok ? kIoOk : static_cast<IoError>(GetLastError());
 }
 
+bool markDeleteOnClose(HANDLE handle, bool on) {
+  FILE_DISPOSITION_INFO info = {on ? TRUE : FALSE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+IoError writeTo(DWORD which, FILE* stream, const std::string& utf8) {
+  HANDLE out = GetStdHandle(which);
+  DWORD mode;
+  if (GetConsoleMode(out, &mode)) {
+    std::fflush(stream);
+    std::wstring wide = widen(utf8);
+    DWORD written = 0;
+    if (!WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr)) {
+      return static_cast<IoError>(GetLastError());
+    }
+    return kIoOk;
+  }
+  if (std::fwrite(utf8.data(), 1, utf8.size(), stream) != utf8.size() ||
+      std::fflush(stream) != 0) {
+    return ERROR_WRITE_FAULT;
+  }
+  return kIoOk;
+}
+
+DWORD attributesOf(const std::string& path) {
+  return GetFileAttributesW(widen(path).c_str());
+}
+
 void setTemp(HANDLE handle) {
   AcquireSRWLockExclusive(&gTempLock);
   gTempHandle = handle;
@@ -79,38 +108,69 @@ void platformInit() {
   SetConsoleCtrlHandler(onConsoleEvent, TRUE);
   // The same bytes as on POSIX: no "\r\n" for "\n".
   _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 }
 
-void writeStdout(const std::string& utf8) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+IoError writeStdout(const std::string& utf8) { return writeTo(STD_OUTPUT_HANDLE, stdout, utf8); }
+
+IoError writeStderr(const std::string& utf8) { return writeTo(STD_ERROR_HANDLE, stderr, utf8); }
+
+bool stdoutIsTerminal() {
   DWORD mode;
-  if (GetConsoleMode(out, &mode)) {
-    std::fflush(stdout);
-    std::wstring wide = widen(utf8);
-    DWORD written;
-    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-    return;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool ownsConsoleWindow() {
+  DWORD mode, ids[2];
+  return stdoutIsTerminal() && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
+         GetConsoleProcessList(ids, 2) == 1;
+}
+
+void waitForEnter() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  FlushConsoleInputBuffer(in);
+  wchar_t c = 0;
+  DWORD got = 0;
+  while (ReadConsoleW(in, &c, 1, &got, nullptr) && got == 1 && c != L'\r' && c != L'\n') {
   }
-  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-  std::fflush(stdout);
 }
 
-IoError cp932ToUtf8(const char* cp932, std::string* utf8) {
-  std::string bytes(cp932);
-  std::wstring wide = widen(bytes, 932);
-  if (wide.empty() && !bytes.empty()) return kIoBadName;
-  *utf8 = narrow(wide);
-  return kIoOk;
+PathKind pathKind(const std::string& path) {
+  DWORD attributes = attributesOf(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
 }
 
-IoError openDataFile(const std::string& utf8Name, FileHandle* file, int64_t* size) {
-  HANDLE h = CreateFileW(widen(utf8Name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+IoError makeFolders(const std::string& path) {
+  DWORD attributes = attributesOf(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kIoOk : ERROR_DIRECTORY;
+  }
+  std::string parent = folderOf(path);
+  if (!parent.empty() && parent != path) {
+    IoError error = makeFolders(parent);
+    if (error != kIoOk) return error;
+  }
+  if (CreateDirectoryW(widen(path).c_str(), nullptr)) return kIoOk;
+  DWORD error = GetLastError();
+  return error == ERROR_ALREADY_EXISTS ? makeFolders(path) : static_cast<IoError>(error);
+}
+
+IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
+  DWORD attributes = attributesOf(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return missing ? kIoNotFound : static_cast<IoError>(error);
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return kIoNotRegular;
+  HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return static_cast<IoError>(GetLastError());
   LARGE_INTEGER bytes;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &bytes)) {
     CloseHandle(h);
-    return ERROR_INVALID_FUNCTION;
+    return kIoNotRegular;
   }
   file->value = reinterpret_cast<intptr_t>(h);
   *size = bytes.QuadPart;
@@ -140,24 +200,35 @@ IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n) {
 
 IoError copyToEnd(FileHandle, int64_t, FileHandle, size_t) { return kIoUnsupported; }
 
-IoError createOutput(const std::string& finalName, OutputFile* out) {
+IoError createNamedOutput(const std::string& folder, const std::string& name,
+                          OutputFile* out) {
   for (int attempt = 0;; ++attempt) {
     char temp[64];
     std::snprintf(temp, sizeof temp, "kvbgm2wav-%lu-%d.tmp", GetCurrentProcessId(), attempt);
+    std::string path = joinPath(folder, temp);
     AcquireSRWLockExclusive(&gTempLock);
-    HANDLE h = CreateFileW(widen(temp).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD error = GetLastError();
     if (h != INVALID_HANDLE_VALUE) gTempHandle = h;
     ReleaseSRWLockExclusive(&gTempLock);
     if (h != INVALID_HANDLE_VALUE) {
       out->file.value = reinterpret_cast<intptr_t>(h);
-      out->tempName = temp;
-      out->finalName = finalName;
+      out->folder = folder;
+      out->tempName = path;
+      out->finalName = joinPath(folder, name);
       return kIoOk;
     }
     if (error != ERROR_FILE_EXISTS || attempt >= 100) return static_cast<IoError>(error);
   }
+}
+
+IoError createOutput(const std::string& folder, const std::string& name, OutputFile* out) {
+  IoError error = createNamedOutput(folder, name, out);
+  // Until the commit clears the mark, closing the handle (which the end of
+  // the process does, however it ends) deletes the file.
+  if (error == kIoOk) markDeleteOnClose(handleOf(out->file), true);
+  return error;
 }
 
 IoError writeAll(OutputFile* out, const void* data, size_t n) {
@@ -175,7 +246,11 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
 
 IoError commitOutput(OutputFile* out) {
   setTemp(INVALID_HANDLE_VALUE);
-  IoError error = closeChecked(&out->file);
+  IoError error = kIoOk;
+  if (!markDeleteOnClose(handleOf(out->file), false)) {
+    error = static_cast<IoError>(GetLastError());
+  }
+  if (error == kIoOk) error = closeChecked(&out->file);
   if (error == kIoOk &&
       !MoveFileExW(widen(out->tempName).c_str(), widen(out->finalName).c_str(),
                    MOVEFILE_REPLACE_EXISTING)) {
@@ -191,6 +266,7 @@ IoError commitOutput(OutputFile* out) {
 
 void discardOutput(OutputFile* out) {
   setTemp(INVALID_HANDLE_VALUE);
+  if (out->file.value != -1) markDeleteOnClose(handleOf(out->file), true);
   closeChecked(&out->file);
   if (!out->tempName.empty()) DeleteFileW(widen(out->tempName).c_str());
   out->tempName.clear();

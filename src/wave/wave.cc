@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 static_assert(std::endian::native == std::endian::little,
@@ -88,12 +89,17 @@ void scaleByPairs(int16_t* __restrict s, const double* __restrict even,
 
 }  // namespace
 
-WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate) {
-  WaveHeader h;
+WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate, const LoopPoints& loop) {
+  // No file comes near 4 GiB: the longest (track 24, 10 passes and 30
+  // seconds played on) holds 307,509,000 bytes of audio, so every size
+  // below fits its 32-bit field.
+  constexpr uint32_t kSmplBytes = 60;  // the "smpl" chunk's body, one loop
+  WaveHeader h = {};
+  h.size = loop.present ? kLoopHeaderBytes : kPlainHeaderBytes;
   uint8_t* p = h.bytes;
   auto rate = static_cast<uint32_t>(sampleRate);
   std::memcpy(p + 0, "RIFF", 4);
-  put32(p + 4, dataLength + 36);
+  put32(p + 4, dataLength + static_cast<uint32_t>(h.size) - 8);
   std::memcpy(p + 8, "WAVE", 4);
   std::memcpy(p + 12, "fmt ", 4);
   put32(p + 16, 16);                  // format chunk size
@@ -103,32 +109,70 @@ WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate) {
   put32(p + 28, rate * kFrameBytes);  // bytes per second
   put16(p + 32, kFrameBytes);         // block align
   put16(p + 34, 16);                  // bits per sample
-  std::memcpy(p + 36, "data", 4);
-  put32(p + 40, dataLength);
+  p += 36;
+  if (loop.present) {
+    // Before "data", where readers that stop at the audio still find it.
+    const uint32_t fields[] = {
+        0, 0,                  // manufacturer, product
+        1000000000u / rate,    // sample period in nanoseconds
+        60, 0,                 // MIDI unity note (middle C), pitch fraction
+        0, 0,                  // SMPTE format, offset
+        1, 0,                  // one loop, no sampler data
+        0, 0,                  // cue point id, type 0: forward
+        loop.start, loop.end,  // frames, end inclusive
+        0, 0,                  // fraction, play count 0: forever
+    };
+    std::memcpy(p, "smpl", 4);
+    put32(p + 4, kSmplBytes);
+    p += 8;
+    for (uint32_t field : fields) {
+      put32(p, field);
+      p += 4;
+    }
+  }
+  std::memcpy(p, "data", 4);
+  put32(p + 4, dataLength);
   return h;
 }
 
-int64_t trackDataLength(const TrackEntry& entry, const ExtractOptions& options,
+int64_t trackDataLength(const TrackEntry& entry, const RenderSettings& settings,
                         int32_t bytesPerSecond) {
   int64_t length = int64_t{entry.end} - entry.start +
-                   (int64_t{entry.end} - entry.loopStart) * (options.repeat - 1);
-  if (options.fade < 0) length += int64_t{-options.fade} * bytesPerSecond;
+                   (int64_t{entry.end} - entry.loopStart) * (settings.repeat - 1);
+  if (settings.fade < 0) length += int64_t{-settings.fade} * bytesPerSecond;
   return length;
 }
 
-TrackPlan planTrack(const TrackEntry& entry, const ExtractOptions& options,
+LoopPoints chooseLoop(const TrackEntry& entry, const RenderSettings& settings,
+                      int32_t sampleRate) {
+  int64_t intro = (int64_t{entry.loopStart} - entry.start) / kFrameBytes;
+  int64_t loop = (int64_t{entry.end} - entry.loopStart) / kFrameBytes;
+  // Pass k (1-based) plays the loop segment at frames [intro + (k-1) loop,
+  // intro + k loop). The fade of a negative `fade` follows the last pass.
+  int64_t pass = settings.repeat;
+  if (settings.fade > 0) {
+    int64_t firstFaded = intro + settings.repeat * loop - int64_t{settings.fade} * sampleRate;
+    pass = firstFaded < intro ? 0 : std::min<int64_t>(pass, (firstFaded - intro) / loop);
+  }
+  if (pass < 1) return {};
+  return {true, static_cast<uint32_t>(intro + (pass - 1) * loop),
+          static_cast<uint32_t>(intro + pass * loop - 1)};
+}
+
+TrackPlan planTrack(const TrackEntry& entry, const RenderSettings& settings,
                     int32_t sampleRate) {
   TrackPlan plan;
   plan.sampleRate = sampleRate;
+  plan.pattern = settings.pattern;
   auto add = [&plan](int64_t from, int64_t to) {
     plan.ranges.push_back({from, to});
     plan.dataLength += to - from;
   };
   add(entry.start, entry.end);
-  for (int pass = 1; pass < options.repeat; ++pass) add(entry.loopStart, entry.end);
+  for (int pass = 1; pass < settings.repeat; ++pass) add(entry.loopStart, entry.end);
   int64_t bytesPerSecond = int64_t{sampleRate} * kFrameBytes;
-  plan.fadeBytes = int64_t{std::abs(options.fade)} * bytesPerSecond;
-  if (options.fade < 0) {
+  plan.fadeBytes = int64_t{std::abs(settings.fade)} * bytesPerSecond;
+  if (settings.fade < 0) {
     // Play on from the loop start, around the loop as often as it takes.
     for (int64_t left = plan.fadeBytes; left > 0;) {
       int64_t n = std::min<int64_t>(left, int64_t{entry.end} - entry.loopStart);
@@ -137,6 +181,16 @@ TrackPlan planTrack(const TrackEntry& entry, const ExtractOptions& options,
     }
   }
   plan.fadeBytes = std::min(plan.fadeBytes, plan.dataLength);
+  if (settings.loopPoints) plan.loop = chooseLoop(entry, settings, sampleRate);
+  return plan;
+}
+
+TrackPlan planSection(int64_t from, int64_t to, int32_t sampleRate, bool loopWhole) {
+  TrackPlan plan;
+  plan.sampleRate = sampleRate;
+  plan.ranges.push_back({from, to});
+  plan.dataLength = to - from;
+  if (loopWhole) plan.loop = {true, 0, static_cast<uint32_t>((to - from) / kFrameBytes - 1)};
   return plan;
 }
 
@@ -208,11 +262,10 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
 }
 
 IoError writeTrack(FileHandle dataFile, OutputFile* output,
-                   const TrackPlan& plan, FadePattern pattern,
-                   ChunkBuffer* buffer) {
+                   const TrackPlan& plan, ChunkBuffer* buffer) {
   WaveHeader header =
-      buildWaveHeader(static_cast<uint32_t>(plan.dataLength), plan.sampleRate);
-  IoError error = writeAll(output, header.bytes, sizeof header.bytes);
+      buildWaveHeader(static_cast<uint32_t>(plan.dataLength), plan.sampleRate, plan.loop);
+  IoError error = writeAll(output, header.bytes, header.size);
   int32_t bytesPerSecond = plan.sampleRate * kFrameBytes;
   int64_t fadeStart = plan.dataLength - plan.fadeBytes;  // stream offset
   int64_t fadeFrames = plan.fadeBytes / kFrameBytes;
@@ -224,37 +277,27 @@ IoError writeTrack(FileHandle dataFile, OutputFile* output,
     int64_t plain = std::clamp(fadeStart - streamPos, int64_t{0}, r.to - r.from);
     error = copyRange(dataFile, output, r.from, r.from + plain, bytesPerSecond, buffer);
     if (error == kIoOk && r.from + plain < r.to) {
-      error = applyFade(dataFile, output, r.from + plain, r.to,
-                        (streamPos + plain - fadeStart) / kFrameBytes, fadeFrames,
-                        pattern, buffer);
+      try {
+        error = applyFade(dataFile, output, r.from + plain, r.to,
+                          (streamPos + plain - fadeStart) / kFrameBytes, fadeFrames,
+                          plan.pattern, buffer);
+      } catch (const std::bad_alloc&) {
+        // The gain table did not fit: this file fails like a full disk.
+        error = kIoNoMemory;
+      }
     }
     streamPos += r.to - r.from;
   }
   return error;
 }
 
-bool renderTrack(FileHandle dataFile, int index, const ExtractOptions& options,
-                 ChunkBuffer* buffer) {
-  const char* name = trackFileName(index);
-  std::string utf8;
-  IoError error = cp932ToUtf8(name, &utf8);
-  if (error != kIoOk) utf8 = name;
-  say("Create %s ...\n", utf8.c_str());
-  TrackPlan plan = planTrack(trackEntry(index), options, sampleRateFor(name));
+IoError renderTrack(FileHandle dataFile, const std::string& folder,
+                    const std::string& name, const TrackPlan& plan,
+                    ChunkBuffer* buffer) {
   OutputFile output;
-  if (error == kIoOk) error = createOutput(utf8, &output);
-  if (error == kIoOk) {
-    error = writeTrack(dataFile, &output, plan,
-                       static_cast<FadePattern>(options.fadePattern), buffer);
-  }
-  if (error == kIoOk) {
-    error = commitOutput(&output);
-  } else {
-    discardOutput(&output);
-  }
-  if (error != kIoOk) {
-    say("cannot write %s: %s\n", utf8.c_str(), ioErrorText(error).c_str());
-    return false;
-  }
-  return true;
+  IoError error = createOutput(folder, name, &output);
+  if (error == kIoOk) error = writeTrack(dataFile, &output, plan, buffer);
+  if (error == kIoOk) return commitOutput(&output);
+  discardOutput(&output);
+  return error;
 }

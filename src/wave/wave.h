@@ -1,5 +1,7 @@
-// WAV output: the 44-byte header, the byte ranges that make up one track's
-// file, the copy from kvbgm.dat, and the fade-out.
+// WAV output: the header, the byte ranges that make up one file, the copy
+// from kvbgm.dat, the fade-out, and the commit of the finished file. Knows
+// nothing of the command line or the console: it takes plain settings and
+// returns an IoError.
 //
 // A track's file is one stream of data-file byte ranges: the whole track,
 // the loop segment once per further pass, then for a negative fade the loop
@@ -7,10 +9,11 @@
 // reaches end). A fade scales the last |fade| seconds of that stream.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "catalog/catalog.h"
 #include "platform/platform.h"
 
@@ -34,16 +37,41 @@ struct ChunkBuffer {
   FadePattern gainPattern = FadePattern::Exponential;
 };
 
-// The canonical 44-byte header of a 16-bit stereo PCM WAV file.
+// How one track is played: passes, fade and curve, and whether its file
+// marks a loop for players and samplers.
+struct RenderSettings {
+  int32_t repeat = 2;   // passes through the track, >= 1
+  int32_t fade = 0;     // seconds: >0 fades the end, <0 appends a faded
+                        // continuation of the loop, 0 none
+  FadePattern pattern = FadePattern::Exponential;
+  bool loopPoints = false;  // mark the last clean loop pass (see chooseLoop)
+};
+
+// A forward loop that plays forever, in frames from the start of the audio;
+// `end` is the loop's last frame (inclusive), as samplers count it.
+struct LoopPoints {
+  bool present = false;
+  uint32_t start = 0;
+  uint32_t end = 0;
+};
+
+constexpr size_t kPlainHeaderBytes = 44;   // RIFF, "fmt ", "data"
+constexpr size_t kLoopHeaderBytes = 112;   // with a 68-byte "smpl" chunk
+
+// The header of a 16-bit stereo PCM WAV file, kPlainHeaderBytes or
+// kLoopHeaderBytes long.
 struct WaveHeader {
-  uint8_t bytes[44];
+  uint8_t bytes[kLoopHeaderBytes];
+  size_t size;
 };
 
 // The header for `dataLength` bytes of sample data at `sampleRate` frames per
-// second: RIFF size dataLength + 36, one "fmt " chunk (PCM, 2 channels, 16
-// bits, block align 4, byte rate sampleRate * 4), then the "data" chunk
-// header. All integers little-endian.
-WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate);
+// second: "RIFF", one "fmt " chunk (PCM, 2 channels, 16 bits, block align 4,
+// byte rate sampleRate * 4), then, when `loop` is present, one "smpl" chunk
+// with that single forward loop, then the "data" chunk header. RIFF size is
+// dataLength + 36, or + 104 with the "smpl" chunk. All integers little-endian.
+WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate,
+                           const LoopPoints& loop = {});
 
 // A range [from, to) of data-file byte offsets.
 struct ByteRange {
@@ -51,24 +79,41 @@ struct ByteRange {
   int64_t to;
 };
 
-// What one track's file holds after its header.
+// What one output file holds.
 struct TrackPlan {
   std::vector<ByteRange> ranges;  // in playing order
   int64_t dataLength = 0;         // sum of the ranges' lengths
   int64_t fadeBytes = 0;          // the last fadeBytes of the stream are faded
+  FadePattern pattern = FadePattern::Exponential;  // the fade's curve
   int32_t sampleRate = 44100;
+  LoopPoints loop;                // written as a "smpl" chunk when present
 };
 
 // The sample data length of a track's file: the track once, the loop segment
 // (repeat - 1) more times, plus |fade| seconds when fade is negative.
-int64_t trackDataLength(const TrackEntry& entry, const ExtractOptions& options,
+int64_t trackDataLength(const TrackEntry& entry, const RenderSettings& settings,
                         int32_t bytesPerSecond);
 
-// The ranges of `entry` played with options.repeat passes and options.fade,
-// at `sampleRate`. Requires start <= loopStart < end, all multiples of 4.
-// A positive fade longer than the whole stream is shortened to it.
-TrackPlan planTrack(const TrackEntry& entry, const ExtractOptions& options,
+// The loop that a file of `entry` played with `settings` marks: the last
+// whole loop pass that no fade touches. Without a fade, or with a negative
+// one (the faded continuation follows the last pass), that is the last
+// pass; with a positive fade, the latest pass that ends at or before the
+// first faded frame. Not present when no pass is clean (a fade that reaches
+// into every pass). Ignores settings.loopPoints.
+LoopPoints chooseLoop(const TrackEntry& entry, const RenderSettings& settings,
+                      int32_t sampleRate);
+
+// The ranges of `entry` played with settings.repeat passes and
+// settings.fade, at `sampleRate`, with the loop of chooseLoop when
+// settings.loopPoints asks for one. Requires start <= loopStart < end, all
+// multiples of 4. A positive fade longer than the whole stream is shortened
+// to it.
+TrackPlan planTrack(const TrackEntry& entry, const RenderSettings& settings,
                     int32_t sampleRate);
+
+// Data-file bytes [from, to) once, unfaded, at `sampleRate`; with a loop over
+// all of it when `loopWhole`. For an intro or a loop segment on its own.
+TrackPlan planSection(int64_t from, int64_t to, int32_t sampleRate, bool loopWhole);
 
 // The gain of frame t (0-based) of an n-frame fade, in (0, 1]; x = t / n.
 double fadeGain(FadePattern pattern, int64_t t, int64_t n);
@@ -98,15 +143,15 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
                   FadePattern pattern, ChunkBuffer* buffer);
 
 // Writes the header and the planned stream to `output`, fading its last
-// plan.fadeBytes with `pattern`.
+// plan.fadeBytes with plan.pattern. kIoNoMemory when the fade's gains cannot
+// be allocated.
 IoError writeTrack(FileHandle dataFile, OutputFile* output,
-                   const TrackPlan& plan, FadePattern pattern,
-                   ChunkBuffer* buffer);
+                   const TrackPlan& plan, ChunkBuffer* buffer);
 
-// Writes the file of catalogue index `index`: prints "Create <name> ...",
-// writes the track to a temporary file and renames it to the track's name
-// once complete. On failure prints "cannot write <name>: <reason>", removes
-// the temporary file, leaves an earlier file of that name as it was, and
-// returns false. `options` must be valid.
-bool renderTrack(FileHandle dataFile, int index, const ExtractOptions& options,
-                 ChunkBuffer* buffer);
+// Writes the planned file as `name` in `folder` ("" for the current folder):
+// into an output file that gets its name only once complete (createOutput,
+// commitOutput). On failure returns the error, removes what was written and
+// leaves an earlier file of that name as it was.
+IoError renderTrack(FileHandle dataFile, const std::string& folder,
+                    const std::string& name, const TrackPlan& plan,
+                    ChunkBuffer* buffer);

@@ -1,0 +1,112 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "test_util.h"
+
+namespace {
+
+TEST(Paths, FolderOfAndJoin) {
+  struct Case {
+    const char* path;
+    const char* folder;
+  } cases[] = {
+      {"kvbgm.dat", ""},          {"game/kvbgm.dat", "game"},
+      {"/kvbgm.dat", "/"},        {"/a/b/kvbgm.dat", "/a/b"},
+      {"a//kvbgm.dat", "a"},      {"game/", "game"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(folderOf(c.path), c.folder) << c.path;
+  EXPECT_EQ(joinPath("", "01.wav"), "01.wav");
+  EXPECT_EQ(joinPath("/", "01.wav"), "/01.wav");
+#ifndef _WIN32
+  EXPECT_EQ(joinPath("out", "01.wav"), "out/01.wav");
+#else
+  EXPECT_EQ(joinPath("out", "01.wav"), "out\\01.wav");
+  EXPECT_EQ(folderOf("C:\\game\\kvbgm.dat"), "C:\\game");
+  EXPECT_EQ(folderOf("C:\\kvbgm.dat"), "C:\\");
+#endif
+}
+
+TEST(Folders, MakeFoldersMakesParentsAndRefusesAFile) {
+  ScratchFolder folder;
+  EXPECT_EQ(makeFolders("a/b/c"), kIoOk);
+  EXPECT_EQ(pathKind("a/b/c"), PathKind::Folder);
+  EXPECT_EQ(makeFolders("a/b/c"), kIoOk);  // already there
+  writeBytes("file", {1});
+  EXPECT_EQ(pathKind("file"), PathKind::File);
+  EXPECT_NE(makeFolders("file"), kIoOk);
+  EXPECT_NE(makeFolders("file/sub"), kIoOk);
+  EXPECT_EQ(pathKind("missing"), PathKind::Missing);
+}
+
+TEST(Outputs, CommitNamesOnlyTheCompleteFileAndDiscardLeavesNothing) {
+  ScratchFolder folder;
+  ASSERT_EQ(makeFolders("out"), kIoOk);
+  for (bool named : {false, true}) {
+    OutputFile out;
+    IoError error = named ? createNamedOutput("out", "a.wav", &out)
+                          : createOutput("out", "a.wav", &out);
+    ASSERT_EQ(error, kIoOk);
+    ASSERT_EQ(writeAll(&out, "abc", 3), kIoOk);
+    ASSERT_EQ(commitOutput(&out), kIoOk);
+    EXPECT_EQ(readBytes("out/a.wav"), (std::vector<uint8_t>{'a', 'b', 'c'}));
+    ASSERT_EQ(createOutput("out", "b.wav", &out), kIoOk);
+    ASSERT_EQ(writeAll(&out, "abc", 3), kIoOk);
+    discardOutput(&out);
+    EXPECT_EQ(pathKind("out/b.wav"), PathKind::Missing);
+  }
+  EXPECT_EQ(folder.names(), std::vector<std::string>{"out"});
+}
+
+#ifndef _WIN32
+// Where the output must have a name while it is written, a terminating
+// signal removes it and then ends the process by that signal; a signal that
+// was ignored at start stays ignored. Each case runs in a child process.
+TEST(Signals, RemoveTheNamedTemporaryFileOrStayIgnored) {
+  struct Case {
+    int sig;
+    bool ignoredAtStart;
+  } cases[] = {
+      {SIGINT, false},  {SIGTERM, false},   {SIGHUP, false},  {SIGQUIT, false},
+      {SIGPIPE, false}, {SIGUSR1, false},   {SIGUSR2, false}, {SIGALRM, false},
+      {SIGXCPU, false}, {SIGVTALRM, false}, {SIGRTMIN, false}, {SIGHUP, true},
+      {SIGINT, true},
+  };
+  for (const Case& c : cases) {
+    ScratchFolder folder;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      struct rlimit noCore = {0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT and SIGXCPU would dump one here
+      if (c.ignoredAtStart) signal(c.sig, SIG_IGN);
+      platformInit();
+      OutputFile out;
+      if (createNamedOutput("", "a.wav", &out) != kIoOk) _exit(3);
+      if (writeAll(&out, "abc", 3) != kIoOk) _exit(4);
+      raise(c.sig);
+      _exit(folder.names().size() == 1 ? 7 : 5);  // still running: the file is there
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (c.ignoredAtStart) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << c.sig;
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << c.sig;
+      EXPECT_EQ(folder.names(), std::vector<std::string>{}) << c.sig;
+    }
+  }
+}
+#endif
+
+}  // namespace
