@@ -8,12 +8,14 @@
 #   make test-sanitize  every test on an AddressSanitizer + UBSan build
 #   make fuzz           the command-line fuzzer for FUZZ_SECONDS (default 60)
 #   make install PREFIX=/usr/local
+#   make package        a .deb of the Linux build ($(BUILD)/) and a .zip of the
+#                       Windows build (build-win/), with CPack
 
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test bench windows test-windows test-sanitize fuzz install clean
+.PHONY: all deps build demo test bench windows test-windows test-sanitize fuzz install package clean
 
 all: build
 
@@ -63,6 +65,10 @@ fuzz:
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build windows
+	cd $(BUILD) && cpack -G DEB
+	cd build-win && cpack -G ZIP
 
 clean:
 	rm -rf $(BUILD) build-win build-bench build-asan build-fuzz demo

@@ -229,6 +229,106 @@ class Failures(TestCase):
         self.assertTrue((f.path / NAMES[1]).is_dir())
 
 
+class Locations(TestCase):
+    """The data named by path, from an unrelated folder, and -o: the same
+    files as the classic run in the data's folder."""
+
+    def test_data_path_and_output_folder(self):
+        classic = self.folder()
+        self.assertEqual(run(["T3", "3"], classic.path), (0, banner(3, 3, 3) + create_line(3)))
+        want = digest(classic.path / NAMES[2])
+        elsewhere = self.folder(data=False)  # the current folder, unrelated
+        cases = [  # arguments given the data's folder, where the file lands
+            (lambda d: [str(d / "kvbgm.dat"), "T3", "3"], lambda d, o: d),
+            (lambda d: ["T3", str(d), "3"], lambda d, o: d),
+            (lambda d: [str(d / "kvbgm.dat"), "-o", str(o), "T3", "3"], lambda d, o: o),
+            (lambda d: ["T3", "3", f"--output={o}", str(d)], lambda d, o: o),
+            (lambda d: ["--output", str(o), "T3", "3", str(d) + "/"], lambda d, o: o),
+        ]
+        for k, (args, where) in enumerate(cases):
+            data = self.folder()
+            o = elsewhere.path / f"new{k}" / "music"  # does not exist yet
+            with self.subTest(case=k):
+                self.assertEqual(run(args(data.path), elsewhere.path),
+                                 (0, banner(3, 3, 3) + create_line(3)))
+                out = where(data.path, o)
+                self.assertEqual(sorted(p.name for p in out.iterdir() if p.suffix == ".wav"),
+                                 [NAMES[2]])
+                self.assertEqual(digest(out / NAMES[2]), want)
+        # A renamed copy of the data file in the current folder: a bare name
+        # that is not a setting names the data; the files land beside it.
+        os.link(DATA.path, elsewhere.path / "music.dat")
+        self.assertEqual(run(["T3", "music.dat", "3"], elsewhere.path)[0], 0)
+        self.assertEqual(digest(elsewhere.path / NAMES[2]), want)
+
+    def test_settings_stay_settings_even_as_file_names(self):
+        f = self.folder()
+        for name in ("3", "t5", "f10"):
+            (f.path / name).write_bytes(b"")
+        self.assertEqual(run(["3", "t5", "f10"], f.path), (0, banner(5, 5, 3, 10) + create_line(5)))
+
+    def test_refused_locations(self):
+        f = self.folder()
+        (f.path / "afile").write_bytes(b"")
+        cases = [  # arguments, status, message
+            ([str(DATA.path), str(f.path)], 2,
+             f"only one data file or folder may be given: {DATA.path}, {f.path}\n"),
+            (["-o"], 2, "-o needs a folder\n"),
+            (["--output="], 2, "--output needs a folder\n"),
+            (["-o", "afile", "T1"], 1, banner(1, 1) + "cannot write into afile: Not a directory\n"),
+            (["-o", "afile/sub", "T1"], 1,
+             banner(1, 1) + "cannot write into afile/sub: Not a directory\n"),
+            (["missing/kvbgm.dat", "-o", "new"], 1, banner() + "missing/kvbgm.dat not found.\n"),
+            (["nothing/"], 1, banner() + "nothing/kvbgm.dat not found.\n"),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run(args, f.path), (status, message))
+                self.assertEqual(f.names(), ["afile", "kvbgm.dat"])
+
+
+class Listing(TestCase):
+    def test_list_needs_no_data_and_gives_the_file_lengths(self):
+        f = self.folder(data=False)
+        status, out = run(["--list", "3", "F10"], f.path)
+        self.assertEqual(status, 0)
+        rows = [line.split("\t") for line in out.splitlines()]
+        self.assertEqual(rows[0], ["track", "file", "rate", "intro", "loop", "length"])
+        self.assertEqual(len(rows), 32)
+        for track, row in enumerate(rows[1:], 1):
+            start, loop, end = TRACKS[track - 1]
+            r = rate(track)
+
+            def seconds(nbytes):
+                ms = round(nbytes / 4 * 1000 / r)
+                return f"{ms // 60000}:{ms // 1000 % 60:02d}.{ms % 1000:03d}"
+
+            self.assertEqual(row, [f"{track:02d}", NAMES[track - 1], str(r), seconds(loop - start),
+                                   seconds(end - loop), seconds(data_length(track, 3, -10))])
+        self.assertEqual(rows[1][3:], ["0:21.846", "0:39.451", "2:30.201"])
+        self.assertEqual(run(["--list", "t26"], f.path)[1].splitlines()[1:],
+                         ["26\t26 帰り道.wav\t44100\t2:17.022\t0:13.333\t2:43.688"])
+        self.assertEqual(run(["--list", "p7"], f.path), (2, "fade pattern must be 0-3\n"))
+        self.assertEqual(f.names(), [])
+
+    def test_list_in_a_terminal_is_aligned(self):
+        # script gives the tool a terminal for standard output.
+        if shutil.which("script") is None:
+            self.skipTest("no script(1) here")
+        f = self.folder(data=False)
+        done = subprocess.run(["script", "-qec", f"{TOOL} --list", "/dev/null"], cwd=f.path,
+                              stdout=subprocess.PIPE, timeout=60)
+        lines = done.stdout.decode().replace("\r", "").splitlines()
+        self.assertEqual(len(lines), 32)
+        # The sample rate column starts at the same terminal column on every
+        # line; Japanese characters take two columns each.
+        def column(line):
+            at = line.index(" 44100 ") if " 44100 " in line else line.index(" 22050 ")
+            return sum(2 if ord(c) >= 0x1100 else 1 for c in line[:at])
+        self.assertEqual(len({column(line) for line in lines[1:]}), 1)
+        self.assertEqual(lines[0].index("rate"), column(lines[1]) + 1)
+
+
 class HelpAndVersion(TestCase):
     def test_help_and_version(self):
         f = self.folder(data=False)

@@ -293,7 +293,8 @@ std::string listText(const CommandLine& line, bool forTerminal) {
 
 int runExtraction(const CommandLine& line) {
   std::string dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
-  if (!line.dataPath.empty() && pathKind(dataPath) == PathKind::Folder) {
+  if (!line.dataPath.empty() &&
+      (isPathSeparator(dataPath.back()) || pathKind(dataPath) == PathKind::Folder)) {
     dataPath = joinPath(dataPath, kDataFileName);
   }
   FileHandle dataFile;

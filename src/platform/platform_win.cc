@@ -69,7 +69,7 @@ IoError closeChecked(FileHandle* file) {
 }
 
 bool markDeleteOnClose(HANDLE handle, bool on) {
-  FILE_DISPOSITION_INFO info = {on ? TRUE : FALSE};
+  FILE_DISPOSITION_INFO info = {static_cast<BOOLEAN>(on)};
   return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
