@@ -34,18 +34,13 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 
-WINE_ENV = WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-
 windows:
 	@tools/install-deps.sh windows
 	cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 	cmake --build build-win -j $(JOBS)
 
 test-windows: build windows
-	$(WINE_ENV) ctest --test-dir build-win --output-on-failure
-	cd tests && $(WINE_ENV) KVBGM2WAV=$(CURDIR)/$(BUILD)/kvbgm2wav \
-	  MAKE_STANDIN=$(CURDIR)/$(BUILD)/make_standin \
-	  KVBGM2WAV_EXE=$(CURDIR)/build-win/kvbgm2wav.exe python3 -m unittest -v windows_e2e_test
+	tools/test-windows.sh $(BUILD)
 
 test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVBGM_SANITIZE=ON
@@ -71,7 +66,7 @@ package: build windows
 	cd build-win && cpack -G ZIP
 
 clean:
-	rm -rf $(BUILD) build-win build-bench build-asan build-fuzz demo
+	rm -rf $(BUILD) build-win build-win64 build-bench build-asan build-fuzz demo
 
 bench:
 	@tools/install-deps.sh base bench

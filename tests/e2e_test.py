@@ -2,6 +2,7 @@
 
 import math
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -10,8 +11,8 @@ import unittest
 from pathlib import Path
 
 from kvbgm_test_support import (banner, create_line, DATA_BYTES, data_length, digest,
-                                Folder, NAMES, rate, read_range, run, StandIn, TOOL,
-                                TRACKS, wav_frames, wav_info)
+                                Folder, NAMES, rate, read_range, riff_chunks, run,
+                                smpl_loop, StandIn, TOOL, TRACKS, wav_frames, wav_info)
 
 DATA = StandIn()  # the stand-in data file, made for this module
 setUpModule, tearDownModule = DATA.make, DATA.remove
@@ -227,6 +228,99 @@ class Failures(TestCase):
         # The other tracks are written all the same.
         self.assertEqual(f.wavs(), sorted(NAMES))
         self.assertTrue((f.path / NAMES[1]).is_dir())
+
+
+def sndfile_loop(path):
+    """The loop as libsndfile reads it: (start, end), end exclusive; None
+    when it finds no instrument data."""
+    done = subprocess.run(["sndfile-info", "--instrument", path], stdout=subprocess.PIPE)
+    out = done.stdout.decode()
+    if "does not contain instrument data" in out:
+        return None
+    assert done.returncode == 0, out
+    found = re.search(r"Start\s*:\s*(\d+)\s+End\s*:\s*(\d+)", out)
+    return (int(found[1]), int(found[2])) if found else None
+
+
+def sox_frames(path):
+    return int(subprocess.run(["sox", "--i", "-s", path], stdout=subprocess.PIPE,
+                              check=True).stdout)
+
+
+class LoopReady(TestCase):
+    def test_loop_points(self):
+        cases = [  # track, settings, the pass the loop marks (None: no clean pass)
+            (1, ["1"], 1),
+            (1, [], 2),
+            (3, ["3", "F10", "p2"], 3),
+            (26, ["3", "f14"], 1),
+            (26, ["10", "F30"], 10),
+            (31, ["2", "f27"], 1),
+            (31, ["2", "f28"], None),
+            (26, ["1", "f5"], None),
+        ]
+        for track, settings, loop_pass in cases:
+            with self.subTest(track=track, settings=settings):
+                plain, marked = self.folder(), self.folder()
+                args = [f"T{track}", *settings]
+                status, plain_out = run(args, plain.path)
+                self.assertEqual(status, 0)
+                status, out = run(["--loop-points", *args], marked.path)
+                self.assertEqual(status, 0)
+                name = NAMES[track - 1]
+                path = marked.path / name
+                if loop_pass is None:
+                    self.assertEqual(out, plain_out + f"no loop points in {name}: "
+                                     "the fade reaches into every pass of the loop\n")
+                    self.assertEqual(digest(path), digest(plain.path / name))
+                    continue
+                self.assertEqual(out, plain_out)
+                self.assertEqual([c[0] for c in riff_chunks(path)], ["fmt ", "smpl", "data"])
+                audio = wav_frames(path)
+                self.assertEqual(audio, wav_frames(plain.path / name))
+                self.assertEqual(os.path.getsize(path), 112 + len(audio))
+                self.assertEqual(sox_frames(path), len(audio) // 4)
+                start, loop, end = TRACKS[track - 1]
+                first = (loop - start) // 4 + (loop_pass - 1) * (end - loop) // 4
+                last = first + (end - loop) // 4 - 1
+                self.assertEqual(smpl_loop(path), (first, last))
+                self.assertEqual(sndfile_loop(path), (first, last + 1))
+                self.assertEqual(audio[4 * first:4 * (last + 1)], read_range(DATA.path, loop, end))
+                if 4 * (last + 1) < len(audio):  # the file plays on: no seam
+                    self.assertEqual(audio[4 * (last + 1):4 * (last + 2)],
+                                     audio[4 * first:4 * first + 4])
+
+    def test_split(self):
+        for loop_points in (False, True):
+            with self.subTest(loop_points=loop_points):
+                f = self.folder()
+                args = ["T3"] + (["--loop-points"] if loop_points else [])
+                stem = NAMES[2][:-4]
+                intro, loop = f"{stem} (intro).wav", f"{stem} (loop).wav"
+                self.assertEqual(run(args + ["--split"], f.path),
+                                 (0, banner(3, 3) + f"Create {intro} ...\nCreate {loop} ...\n"))
+                self.assertEqual(f.wavs(), sorted([intro, loop]))
+                start, loop_start, end = TRACKS[2]
+                for name, a, b in ((intro, start, loop_start), (loop, loop_start, end)):
+                    path = f.path / name
+                    self.assertEqual(wav_info(path), (2, 2, 22050, (b - a) // 4))
+                    self.assertEqual(wav_frames(path), read_range(DATA.path, a, b))
+                    self.assertEqual(sox_frames(path), (b - a) // 4)
+                    marked = loop_points and name == loop
+                    self.assertEqual(os.path.getsize(path), (112 if marked else 44) + b - a)
+                    self.assertEqual(sndfile_loop(path),
+                                     (0, (b - a) // 4) if marked else None)
+        f = self.folder()
+        self.assertEqual(run(["--split"], f.path)[0], 0)
+        self.assertEqual(len(f.wavs()), 62)
+
+    def test_split_refuses_repeat_and_fade(self):
+        message = "--split writes the intro and the loop once each: no repeat, fade or fade curve\n"
+        for args in (["3"], ["f5"], ["F5"], ["p1"], ["2", "t4"]):
+            with self.subTest(args=args):
+                f = self.folder()
+                self.assertEqual(run(["--split", *args], f.path), (2, message))
+                self.assertEqual(f.wavs(), [])
 
 
 class Locations(TestCase):

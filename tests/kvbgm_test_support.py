@@ -144,3 +144,30 @@ class Folder:
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+def riff_chunks(path):
+    """The chunks of a RIFF WAVE file, in order: [(id, offset of body, size)]."""
+    with open(path, "rb") as f:
+        head = f.read(12)
+        assert head[:4] == b"RIFF" and head[8:12] == b"WAVE", path
+        chunks = []
+        while True:
+            header = f.read(8)
+            if len(header) < 8:
+                return chunks
+            cid, size = header[:4].decode("latin-1"), int.from_bytes(header[4:], "little")
+            chunks.append((cid, f.tell(), size))
+            f.seek(size + (size & 1), 1)
+
+
+def smpl_loop(path):
+    """The (start, end) frames of the one loop in the file's "smpl" chunk, or
+    None without one."""
+    for cid, offset, size in riff_chunks(path):
+        if cid == "smpl":
+            body = read_range(path, offset, offset + size)
+            assert int.from_bytes(body[28:32], "little") == 1  # one loop
+            start, end = (int.from_bytes(body[44 + 4 * k:48 + 4 * k], "little") for k in (0, 1))
+            return start, end
+    return None

@@ -40,6 +40,77 @@ TEST(WaveHeader, CanonicalLayout) {
   EXPECT_EQ(half.bytes[4], 36);
 }
 
+// The "smpl" chunk sits between "fmt " and "data": 68 bytes, one forward
+// loop that plays forever, frames counted from the start of the audio.
+TEST(WaveHeader, LoopPointsChunk) {
+  WaveHeader h = buildWaveHeader(17772160, 44100, LoopPoints{true, 0x01020304, 0x0a0b0c0d});
+  ASSERT_EQ(h.size, 112u);
+  WaveHeader plain = buildWaveHeader(17772160, 44100);
+  ASSERT_EQ(plain.size, 44u);
+  const uint8_t riffSize[4] = {0xa4 + 68, 0x2e, 0x0f, 0x01};  // 17,772,264
+  EXPECT_EQ(std::memcmp(h.bytes, "RIFF", 4), 0);
+  EXPECT_EQ(std::memcmp(h.bytes + 4, riffSize, 4), 0);
+  EXPECT_EQ(std::memcmp(h.bytes + 8, plain.bytes + 8, 28), 0);  // WAVE and "fmt "
+  const uint8_t smpl[68] = {
+      's', 'm', 'p', 'l', 60, 0, 0, 0,
+      0, 0, 0, 0, 0, 0, 0, 0,                // manufacturer, product
+      0x93, 0x58, 0, 0,                      // 22675 ns per frame
+      60, 0, 0, 0, 0, 0, 0, 0,               // unity note, pitch fraction
+      0, 0, 0, 0, 0, 0, 0, 0,                // SMPTE format and offset
+      1, 0, 0, 0, 0, 0, 0, 0,                // one loop, no sampler data
+      0, 0, 0, 0, 0, 0, 0, 0,                // cue point id, forward
+      4, 3, 2, 1, 0x0d, 0x0c, 0x0b, 0x0a,    // start, end (inclusive)
+      0, 0, 0, 0, 0, 0, 0, 0};               // fraction, play forever
+  EXPECT_EQ(std::memcmp(h.bytes + 36, smpl, 68), 0);
+  EXPECT_EQ(std::memcmp(h.bytes + 104, plain.bytes + 36, 8), 0);  // "data", length
+  WaveHeader half = buildWaveHeader(0, 22050, LoopPoints{true, 0, 1});
+  const uint8_t period[4] = {0x27, 0xb1, 0, 0};  // 45351
+  EXPECT_EQ(std::memcmp(half.bytes + 52, period, 4), 0);
+}
+
+// Which pass the loop points mark: the last one that no fade touches.
+TEST(ChooseLoop, LastCleanPass) {
+  prepareCatalog();
+  // A hand-made track: a 1-second intro and a 2-second loop at 44,100 Hz.
+  const int32_t kSecond = 44100 * kFrameBytes;
+  const TrackEntry made{16, 16 + kSecond, 16 + 3 * kSecond};
+  struct Case {
+    TrackEntry entry;
+    int32_t rate, repeat, fade;
+    int pass;  // 1-based; 0: none
+  } cases[] = {
+      {made, 44100, 1, 0, 1},   {made, 44100, 3, 0, 3},   {made, 44100, 3, -5, 3},
+      {made, 44100, 1, -30, 1}, {made, 44100, 3, 1, 2},   {made, 44100, 3, 2, 2},
+      {made, 44100, 3, 3, 1},   {made, 44100, 1, 1, 0},   {made, 44100, 2, 2, 1},
+      {made, 44100, 2, 3, 0},   {made, 44100, 2, 5, 0},   {made, 44100, 10, 30, 0},
+      // Track 26, a 13.3-second loop: 2 passes and f14 fade into the first.
+      {trackEntry(25), 44100, 2, 13, 1}, {trackEntry(25), 44100, 2, 14, 0},
+      {trackEntry(25), 44100, 3, 14, 1}, {trackEntry(25), 44100, 10, 30, 7},
+      {trackEntry(25), 44100, 1, 5, 0},  {trackEntry(25), 44100, 10, -30, 10},
+      // Track 31, a 27.6-second loop.
+      {trackEntry(30), 44100, 2, 27, 1}, {trackEntry(30), 44100, 2, 28, 0},
+      {trackEntry(30), 44100, 3, 30, 1}, {trackEntry(30), 44100, 1, 0, 1},
+      // A 22,050 Hz track: seconds are half as many frames.
+      {trackEntry(2), 22050, 2, 30, 1},  {trackEntry(2), 22050, 1, 10, 0},
+  };
+  for (const Case& c : cases) {
+    RenderSettings s = settings(c.repeat, c.fade);
+    LoopPoints loop = chooseLoop(c.entry, s, c.rate);
+    SCOPED_TRACE(testing::Message() << "start " << c.entry.start << " repeat " << c.repeat
+                                    << " fade " << c.fade);
+    ASSERT_EQ(loop.present, c.pass > 0);
+    if (c.pass == 0) continue;
+    int64_t intro = (c.entry.loopStart - c.entry.start) / kFrameBytes;
+    int64_t length = (c.entry.end - c.entry.loopStart) / kFrameBytes;
+    EXPECT_EQ(loop.start, intro + (c.pass - 1) * length);
+    EXPECT_EQ(loop.end, intro + c.pass * length - 1);
+    // Only asked for, the plan carries it.
+    EXPECT_FALSE(planTrack(c.entry, s, c.rate).loop.present);
+    s.loopPoints = true;
+    EXPECT_TRUE(planTrack(c.entry, s, c.rate).loop.present);
+  }
+}
+
 TEST(TrackDataLength, Examples) {
   prepareCatalog();
   TrackEntry one = trackEntry(0);
@@ -210,12 +281,13 @@ class Writer : public ::testing::Test {
 
   void check(const RenderSettings& o, const std::vector<uint8_t>& file) {
     std::vector<int16_t> want = expected(o);
-    ASSERT_EQ(file.size(), 44 + want.size() * 2);
-    WaveHeader h = buildWaveHeader(static_cast<uint32_t>(want.size() * 2), kRate);
-    EXPECT_EQ(std::memcmp(file.data(), h.bytes, 44), 0);
+    LoopPoints loop = o.loopPoints ? chooseLoop(entry, o, kRate) : LoopPoints{};
+    WaveHeader h = buildWaveHeader(static_cast<uint32_t>(want.size() * 2), kRate, loop);
+    ASSERT_EQ(file.size(), h.size + want.size() * 2);
+    EXPECT_EQ(std::memcmp(file.data(), h.bytes, h.size), 0);
     for (size_t i = 0; i < want.size(); ++i) {
       int16_t got;
-      std::memcpy(&got, file.data() + 44 + 2 * i, 2);
+      std::memcpy(&got, file.data() + h.size + 2 * i, 2);
       ASSERT_EQ(got, want[i]) << "sample " << i << " of " << want.size();
     }
   }
@@ -240,10 +312,20 @@ const RenderSettings kWriterCases[] = {
     settings(3, -1, 3), settings(2, -4, 0), settings(1, -2, 1),
 };
 
+RenderSettings withLoop(RenderSettings o) {
+  o.loopPoints = true;
+  return o;
+}
+
 TEST_F(Writer, WritesTheStreamWithItsFade) {
-  for (const RenderSettings& o : kWriterCases) {
+  std::vector<RenderSettings> cases(std::begin(kWriterCases), std::end(kWriterCases));
+  for (const RenderSettings& o : {settings(1, 0), settings(3, -1, 3), settings(3, 1, 1)}) {
+    cases.push_back(withLoop(o));  // the same audio after a longer header
+  }
+  for (const RenderSettings& o : cases) {
     SCOPED_TRACE(testing::Message() << "repeat " << o.repeat << " fade " << o.fade
-                                    << " pattern " << static_cast<int>(o.pattern));
+                                    << " pattern " << static_cast<int>(o.pattern)
+                                    << " loop points " << o.loopPoints);
     ASSERT_EQ(write(o, "out.wav"), kIoOk);
     check(o, readBytes("out.wav"));
   }

@@ -1,7 +1,9 @@
 """The Windows kvbgm2wav.exe under Wine against the Linux build: the same
-stdout, exit status and files, with the names in UTF-8 on disk."""
+stdout, exit status and files, with the names in UTF-8 on disk; and the
+resources the 32-bit exe carries."""
 
 import os
+import re
 import subprocess
 import unittest
 from pathlib import Path
@@ -9,17 +11,24 @@ from pathlib import Path
 from kvbgm_test_support import (banner, create_line, digest, Folder, NAMES, run,
                                 StandIn, wav_info)
 
-EXE = os.environ.get("KVBGM2WAV_EXE", str(Path(__file__).resolve().parent.parent /
-                                          "build-win" / "kvbgm2wav.exe"))
+ROOT = Path(__file__).resolve().parent.parent
+EXE = os.environ.get("KVBGM2WAV_EXE", str(ROOT / "build-win" / "kvbgm2wav.exe"))
+EXE32 = os.environ.get("KVBGM2WAV_EXE32", str(ROOT / "build-win" / "kvbgm2wav.exe"))
+WINE = os.environ.get("WINE", "wine")
 WINE_ENV = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 DATA = StandIn()  # the stand-in data file, made for this module
 setUpModule, tearDownModule = DATA.make, DATA.remove
 
 
 def run_windows(args, cwd):
-    done = subprocess.run(["wine", EXE, *args], cwd=cwd, env=WINE_ENV,
+    done = subprocess.run([WINE, EXE, *args], cwd=cwd, env=WINE_ENV,
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=600)
     return done.returncode, done.stdout.decode("utf-8")
+
+
+def windows_path(path):
+    """`path` as a Windows program under Wine names it: drive Z: is /."""
+    return "Z:" + str(path).replace("/", "\\")
 
 
 class WindowsBuild(unittest.TestCase):
@@ -35,6 +44,10 @@ class WindowsBuild(unittest.TestCase):
             (["T5", "f5", "p3"], banner(5, 5, 2, 5, 3) + create_line(5), 0),
             (["1", "T31", "F30", "p2"], banner(31, 31, 1, -30, 2) + create_line(31), 0),
             (["p9"], "fade pattern must be 0-3\n", 2),
+            (["T26", "3", "f14", "--loop-points"], banner(26, 26, 3, 14) + create_line(26), 0),
+            (["T3", "--split", "--loop-points"],
+             banner(3, 3) + f"Create {NAMES[2][:-4]} (intro).wav ...\n"
+                            f"Create {NAMES[2][:-4]} (loop).wav ...\n", 0),
         ]
         for args, stdout, status in cases:
             with self.subTest(args=args):
@@ -43,15 +56,62 @@ class WindowsBuild(unittest.TestCase):
                 self.assertEqual(run_windows(args, windows.path), (status, stdout))
                 self.assertEqual(windows.names(), linux.names())
                 for name in windows.wavs():
-                    self.assertIn(name, NAMES)
                     wav_info(windows.path / name)  # a reader accepts it
                     self.assertEqual(digest(windows.path / name), digest(linux.path / name))
+
+    def test_data_path_and_output_folder(self):
+        linux, windows = self.folders()
+        self.assertEqual(run(["T5", "f5"], linux.path)[0], 0)
+        want = digest(linux.path / NAMES[4])
+        elsewhere = self.folders(data=False)[1]
+        # As when kvbgm.dat is dropped on the exe: its full path, and the
+        # file lands beside it.
+        data = windows_path(windows.path / "kvbgm.dat")
+        self.assertEqual(run_windows([data, "T5", "f5"], elsewhere.path),
+                         (0, banner(5, 5, 2, 5) + create_line(5)))
+        self.assertEqual(digest(windows.path / NAMES[4]), want)
+        # Its folder, with the files sent to a folder that does not exist yet.
+        out = elsewhere.path / "new" / "music"
+        self.assertEqual(run_windows(["T5", "f5", windows_path(windows.path), "-o",
+                                      windows_path(out)], elsewhere.path),
+                         (0, banner(5, 5, 2, 5) + create_line(5)))
+        self.assertEqual(sorted(os.listdir(out)), [NAMES[4]])
+        self.assertEqual(digest(out / NAMES[4]), want)
 
     def test_missing_data_file(self):
         _, windows = self.folders(data=False)
         self.assertEqual(run_windows(["T1"], windows.path),
-                         (1, banner(1, 1) + "kvbgm.dat not found."))
+                         (1, banner(1, 1) + "kvbgm.dat not found.\n"))
         self.assertEqual(windows.names(), [])
+
+    def test_exe_carries_manifest_and_version(self):
+        sections = subprocess.run(["i686-w64-mingw32-objdump", "-h", EXE32], check=True,
+                                  stdout=subprocess.PIPE).stdout.decode()
+        self.assertIn(".rsrc", sections)
+        exe = Path(EXE32).read_bytes()
+        manifest = re.search(rb"<assembly.*?</assembly>", exe, re.S)
+        self.assertIsNotNone(manifest)
+        manifest = manifest[0].decode()
+        self.assertIn('requestedExecutionLevel level="asInvoker"', manifest)
+        self.assertIn('processorArchitecture="x86"', manifest)
+        for os_id in ("35138b9a-5d96-4fbd-8e2d-a2440225f93a",   # 7
+                      "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",   # 8
+                      "1f676c76-80e1-4239-95bb-83d0f6d0da78",   # 8.1
+                      "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"):  # 10 and 11
+            self.assertIn(f"<supportedOS Id=\"{{{os_id}}}\"/>", manifest)
+        self.assertRegex(manifest, r"<longPathAware[^>]*>true</longPathAware>")
+        version = subprocess.run(["git", "-C", ROOT, "grep", "-h", "project(kvbgm2wav",
+                                  "CMakeLists.txt"], stdout=subprocess.PIPE).stdout.decode()
+        version = re.search(r"VERSION (\d+\.\d+\.\d+)", version)[1]
+        for key, value in (("FileDescription", "kvbgm2wav: writes the tracks of kvbgm.dat"),
+                           ("ProductName", "kvbgm2wav"), ("FileVersion", version),
+                           ("ProductVersion", version), ("LegalCopyright", "kvbgm2wav project")):
+            with self.subTest(key=key):
+                # VERSIONINFO strings are UTF-16, each key followed by its value.
+                entry = re.search(re.escape(key.encode("utf-16-le")) + rb"(?:\0\0)+((?:[^\0]\0)+)",
+                                  exe)
+                self.assertIsNotNone(entry)
+                self.assertIn(value, entry[1].decode("utf-16-le"))
 
     def test_folder_in_place_of_an_output(self):
         _, windows = self.folders()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing kvbgm2wav need,
 # skipping the work when they are already there.
-#   tools/install-deps.sh [base] [bench] [windows] [fuzz]
+#   tools/install-deps.sh [base] [bench] [windows] [windows64] [fuzz]
 # base is what building, testing and packaging on Linux need (groff renders
 # the man page, dpkg-dev gives the .deb its dependencies, sndfile-programs
 # reads loop points back).
@@ -11,6 +11,7 @@ declare -A groups=(
   [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs"
   [bench]="libbenchmark-dev time hyperfine"
   [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386"
+  [windows64]="g++-mingw-w64-x86-64-posix wine64"
   [fuzz]="clang libclang-rt-14-dev"
 )
 
