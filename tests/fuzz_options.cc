@@ -61,6 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!a.empty()) check(readNumber(a.c_str() + 1) == expectedNumber(a.substr(1)));
   }
 
+  // The whole command line: whatever it holds, an accepted one has valid
+  // settings, at most one data path and no --split with play settings.
+  CommandLine whole = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+  if (checkCommandLine(whole).empty()) {
+    check(validateOptions(whole.options).empty());
+    check(!(whole.split && whole.playSettings));
+    check(whole.error.empty());
+  }
+
   ExtractOptions o = parseOptions(static_cast<int>(argv.size()), argv.data());
   std::string message = validateOptions(o);
   check(message == firstFailure(o));

@@ -8,7 +8,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs"
+  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs unzip"
   [bench]="libbenchmark-dev time hyperfine"
   [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386"
   [windows64]="g++-mingw-w64-x86-64-posix wine64"
