@@ -5,6 +5,8 @@
 #include <climits>
 #include <vector>
 
+#include "test_util.h"
+
 namespace {
 
 TEST(ReadNumber, Grammar) {
@@ -101,6 +103,64 @@ TEST(Banner, ShowsTheSelectionAndSettings) {
             "track=1-31 , repeat=3 , fade=-10 , fade pattern=3\n");
   EXPECT_EQ(firstIndex(make(2, 0, 0, 0, 31)), 0);
   EXPECT_EQ(firstIndex(make(2, 0, 0, 9, 9)), 8);
+}
+
+// Which arguments name the data, the output folder or an option, in a
+// folder that holds files named like arguments.
+TEST(CommandLine, Classification) {
+  ScratchFolder folder;
+  for (const char* name : {"3", "t5", "f10", "music.dat", "x"}) writeBytes(name, {0});
+  std::filesystem::create_directory("game");
+  struct Case {
+    std::vector<const char*> args;
+    const char* dataPath;
+    const char* outputFolder;
+    int32_t repeat;
+    const char* message;  // of checkCommandLine
+  } cases[] = {
+      {{"3", "t5", "f10"}, "", "", 3, ""},         // settings, though files
+      {{"music.dat", "4"}, "music.dat", "", 4, ""},
+      {{"game"}, "game", "", 2, ""},
+      {{"x"}, "x", "", 2, ""},                     // a file, not a setting
+      {{"y"}, "", "", 0, "repeat must be 1-10\n"}, // neither
+      {{"a/b", "3"}, "a/b", "", 3, ""},             // a separator: data
+      {{"-o", "out", "5"}, "", "out", 5, ""},
+      {{"--output", "o/p"}, "", "o/p", 2, ""},
+      {{"--output=o", "t3"}, "", "o", 2, ""},
+      {{"-o"}, "", "", 2, "-o needs a folder\n"},
+      {{"--output="}, "", "", 2, "--output needs a folder\n"},
+      {{"game", "music.dat"}, "music.dat", "", 2,
+       "only one data file or folder may be given: game, music.dat\n"},
+      {{"--split", "t3"}, "", "", 2, ""},
+      {{"--split", "p0"}, "", "", 2,
+       "--split writes the intro and the loop once each: no repeat, fade or fade curve\n"},
+      {{"--loop-points", "--list", "F5"}, "", "", 2, ""},
+  };
+  for (const Case& c : cases) {
+    std::string where;
+    for (const char* a : c.args) where += std::string("'") + a + "' ";
+    CommandLine line = parseCommandLine(static_cast<int>(c.args.size()), c.args.data());
+    EXPECT_EQ(checkCommandLine(line), c.message) << where;
+    EXPECT_EQ(line.dataPath, c.dataPath) << where;
+    EXPECT_EQ(line.outputFolder, c.outputFolder) << where;
+    EXPECT_EQ(line.options.repeat, c.repeat) << where;
+  }
+  CommandLine line = parseCommandLine(3, std::vector<const char*>{"--loop-points", "--list", "F5"}.data());
+  EXPECT_TRUE(line.loopPoints && line.list && !line.split);
+  EXPECT_EQ(renderSettings(line).fade, -5);
+  EXPECT_TRUE(renderSettings(line).loopPoints);
+}
+
+TEST(Listing, DurationsAndWidths) {
+  EXPECT_EQ(formatDuration(0, 44100), "0:00.000");
+  EXPECT_EQ(formatDuration(963424, 44100), "0:21.846");
+  EXPECT_EQ(formatDuration(44100 * 61 + 22, 44100), "1:01.000");  // rounds down
+  EXPECT_EQ(formatDuration(44100 * 61 + 23, 44100), "1:01.001");  // and up
+  EXPECT_EQ(formatDuration(22050 * 600, 22050), "10:00.000");
+  EXPECT_EQ(displayWidth("01 .wav"), 7);
+  EXPECT_EQ(displayWidth("序章"), 4);
+  EXPECT_EQ(displayWidth("（ハーフレート）"), 16);
+  EXPECT_EQ(displayWidth("é"), 1);
 }
 
 }  // namespace

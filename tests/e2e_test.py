@@ -12,7 +12,8 @@ from pathlib import Path
 
 from kvbgm_test_support import (banner, create_line, DATA_BYTES, data_length, digest,
                                 Folder, NAMES, rate, read_range, riff_chunks, run,
-                                smpl_loop, StandIn, TOOL, TRACKS, wav_frames, wav_info)
+                                smpl_loop, StandIn, TOOL, TRACKS, wav_frames, wav_info,
+                                MAKE_STANDIN)
 
 DATA = StandIn()  # the stand-in data file, made for this module
 setUpModule, tearDownModule = DATA.make, DATA.remove
@@ -421,6 +422,18 @@ class Listing(TestCase):
             return sum(2 if ord(c) >= 0x1100 else 1 for c in line[:at])
         self.assertEqual(len({column(line) for line in lines[1:]}), 1)
         self.assertEqual(lines[0].index("rate"), column(lines[1]) + 1)
+
+
+class StandInTool(TestCase):
+    def test_make_standin_rejects_a_bad_track(self):
+        f = self.folder(data=False)
+        for only in ("0", "32", "abc", "5x", ""):
+            with self.subTest(only=only):
+                done = subprocess.run([MAKE_STANDIN, "--only", only, f.path / "out.dat"],
+                                      stderr=subprocess.PIPE)
+                self.assertEqual(done.returncode, 2)
+                self.assertIn("usage: make_standin", done.stderr.decode())
+                self.assertEqual(f.names(), [])
 
 
 class HelpAndVersion(TestCase):
