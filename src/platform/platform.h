@@ -34,6 +34,7 @@ struct OutputFile {
   std::string folder;     // "" for the current folder
   std::string tempName;   // path of the temporary name, if it has one
   std::string finalName;  // path the file gets when committed
+  bool deleteOnClose = false;  // Windows: marked to vanish with its handle
 };
 
 // Sets up the process. Every signal whose default action ends the process

@@ -227,7 +227,7 @@ IoError createOutput(const std::string& folder, const std::string& name, OutputF
   IoError error = createNamedOutput(folder, name, out);
   // Until the commit clears the mark, closing the handle (which the end of
   // the process does, however it ends) deletes the file.
-  if (error == kIoOk) markDeleteOnClose(handleOf(out->file), true);
+  if (error == kIoOk) out->deleteOnClose = markDeleteOnClose(handleOf(out->file), true);
   return error;
 }
 
@@ -247,9 +247,10 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
 IoError commitOutput(OutputFile* out) {
   setTemp(INVALID_HANDLE_VALUE);
   IoError error = kIoOk;
-  if (!markDeleteOnClose(handleOf(out->file), false)) {
+  if (out->deleteOnClose && !markDeleteOnClose(handleOf(out->file), false)) {
     error = static_cast<IoError>(GetLastError());
   }
+  out->deleteOnClose = false;
   if (error == kIoOk) error = closeChecked(&out->file);
   if (error == kIoOk &&
       !MoveFileExW(widen(out->tempName).c_str(), widen(out->finalName).c_str(),
