@@ -67,19 +67,29 @@ class Faults(unittest.TestCase):
         self.assertEqual(os.path.getsize(f.path / NAMES[track - 1]),
                          44 + data_length(track, repeat, fade))
 
-    def test_file_size_limit_reached_during_a_track(self):
-        f = self.folder()
-        self.with_earlier_file(f, BIG)
+    def test_resource_limit_reached_during_a_track(self):
+        cases = [  # what runs out, the limit, the reason given
+            # Past the file-size limit a write fails instead of killing the run.
+            ("file size", resource.RLIMIT_FSIZE, 5 << 20, "File too large"),
+            # Enough to start, too little for a 30-second fade's gains.
+            ("memory", resource.RLIMIT_AS, 12 << 20, "out of memory"),
+        ]
+        for what, which, value, reason in cases:
+            with self.subTest(what=what):
+                if which == resource.RLIMIT_AS and os.environ.get("KVBGM_SANITIZE"):
+                    self.skipTest("the sanitizers need more address space than the limit")
+                f = self.folder()
+                self.with_earlier_file(f, BIG)
 
-        def limit():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (5 << 20, 5 << 20))
+                def limit():
+                    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                    resource.setrlimit(which, (value, value))
 
-        status, out = run(BIG_ARGS, f.path, preexec_fn=limit)
-        self.assertEqual(status, 1)
-        self.assertEqual(out, banner(BIG, BIG, 10, -30) + create_line(BIG) +
-                         f"cannot write {NAMES[BIG - 1]}: File too large\n")
-        self.assertUntouched(f, BIG)
+                status, out = run(BIG_ARGS, f.path, preexec_fn=limit)
+                self.assertEqual(status, 1)
+                self.assertEqual(out, banner(BIG, BIG, 10, -30) + create_line(BIG) +
+                                 f"cannot write {NAMES[BIG - 1]}: {reason}\n")
+                self.assertUntouched(f, BIG)
 
     def test_disk_full_during_a_track(self):
         mount = Path(tempfile.mkdtemp(prefix="kvbgm2wav-tmpfs-"))
@@ -168,22 +178,6 @@ class Faults(unittest.TestCase):
         self.assertEqual((proc.returncode, out), (0, b""))
         self.assertComplete(f, BIG, BIG_ARGS)
         self.assertEqual(f.names(), sorted(["kvbgm.dat", NAMES[BIG - 1]]))
-
-    def test_too_little_memory_fails_the_track(self):
-        if os.environ.get("KVBGM_SANITIZE"):
-            self.skipTest("the sanitizers need more address space than the limit")
-        # Enough to start, too little for a 30-second fade's gains.
-        f = self.folder()
-        self.with_earlier_file(f, BIG)
-
-        def limit():
-            resource.setrlimit(resource.RLIMIT_AS, (12 << 20, 12 << 20))
-
-        status, out = run(BIG_ARGS, f.path, preexec_fn=limit)
-        self.assertEqual(status, 1)
-        self.assertEqual(out, banner(BIG, BIG, 10, -30) + create_line(BIG) +
-                         f"cannot write {NAMES[BIG - 1]}: out of memory\n")
-        self.assertUntouched(f, BIG)
 
     def test_few_file_descriptors(self):
         # Standard input, output and error, the data file and the track's

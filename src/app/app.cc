@@ -278,15 +278,10 @@ std::string listText(const CommandLine& line, bool forTerminal) {
   }
   std::string text;
   for (const Row& row : rows) {
-    for (int c = 0; c < 6; ++c) {
-      if (!forTerminal) {
-        text += row.cells[c] + (c < 5 ? "\t" : "\n");
-      } else if (c < 5) {
-        text += padded(row.cells[c], widths[c]) + "  ";
-      } else {
-        text += row.cells[c] + "\n";
-      }
+    for (int c = 0; c < 5; ++c) {
+      text += forTerminal ? padded(row.cells[c], widths[c]) + "  " : row.cells[c] + "\t";
     }
+    text += row.cells[5] + "\n";
   }
   return text;
 }
