@@ -332,6 +332,23 @@ TEST_F(Writer, WritesTheStreamWithItsFade) {
   EXPECT_EQ(folder.names(), (std::vector<std::string>{"kvbgm.dat", "out.wav"}));
 }
 
+// The stream read in pieces of any size (here an odd number of frames, so
+// pieces start on odd frames and straddle range and fade boundaries) is the
+// audio of the WAV file.
+TEST_F(Writer, ReadStreamGivesTheFileAudioInPieces) {
+  for (const RenderSettings& o : kWriterCases) {
+    SCOPED_TRACE(testing::Message() << "repeat " << o.repeat << " fade " << o.fade);
+    TrackPlan plan = planTrack(entry, o, kRate);
+    std::vector<int16_t> got(static_cast<size_t>(plan.dataLength / 2));
+    constexpr int64_t kPiece = 4 * 12347;
+    for (int64_t pos = 0; pos < plan.dataLength; pos += kPiece) {
+      auto n = static_cast<size_t>(std::min(kPiece, plan.dataLength - pos));
+      ASSERT_EQ(readStream(dataFile, plan, pos, got.data() + pos / 2, n, buffer.get()), kIoOk);
+    }
+    EXPECT_EQ(got, expected(o));
+  }
+}
+
 TEST_F(Writer, ChunkedCopyGivesTheSameBytes) {
   OutputFile out;
   ASSERT_EQ(createOutput("", "chunked.wav", &out), kIoOk);

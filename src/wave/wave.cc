@@ -209,8 +209,13 @@ double fadeGain(FadePattern pattern, int64_t t, int64_t n) {
 
 void scaleFrames(ChunkBuffer* buffer, int64_t frameCount, int64_t firstFrame,
                  int64_t n, FadePattern pattern) {
+  scaleSamples(buffer, buffer->samples, frameCount, firstFrame, n, pattern);
+}
+
+void scaleSamples(ChunkBuffer* buffer, int16_t* samples, int64_t frameCount,
+                  int64_t firstFrame, int64_t n, FadePattern pattern) {
   GainView g = gainTable(buffer, pattern, n);
-  int16_t* s = buffer->samples;
+  int16_t* s = samples;
   if (g.odd == nullptr) {
     scaleByGains(s, g.even + firstFrame, frameCount);
     return;
@@ -224,6 +229,35 @@ void scaleFrames(ChunkBuffer* buffer, int64_t frameCount, int64_t firstFrame,
   scaleByPairs(s, g.even + t / 2, g.odd + t / 2, pairs);
   s += 4 * pairs, t += 2 * pairs;
   if (t < end) scaleByGains(s, g.even + t / 2, 1);  // an even frame last
+}
+
+IoError readStream(FileHandle dataFile, const TrackPlan& plan, int64_t offset,
+                   int16_t* out, size_t n, ChunkBuffer* buffer) {
+  int64_t fadeStart = plan.dataLength - plan.fadeBytes;
+  int64_t end = offset + static_cast<int64_t>(n);
+  int64_t streamPos = 0;  // stream offset of the range r
+  char* dest = reinterpret_cast<char*>(out);
+  for (const ByteRange& r : plan.ranges) {
+    int64_t from = std::max(offset, streamPos);
+    int64_t to = std::min(end, streamPos + (r.to - r.from));
+    if (from < to) {
+      IoError error = readAt(dataFile, r.from + (from - streamPos), dest + (from - offset),
+                             static_cast<size_t>(to - from));
+      if (error != kIoOk) return error;
+    }
+    streamPos += r.to - r.from;
+  }
+  int64_t faded = std::max(offset, fadeStart);
+  if (faded < end) {
+    try {
+      scaleSamples(buffer, out + (faded - offset) / 2, (end - faded) / kFrameBytes,
+                   (faded - fadeStart) / kFrameBytes, plan.fadeBytes / kFrameBytes,
+                   plan.pattern);
+    } catch (const std::bad_alloc&) {
+      return kIoNoMemory;
+    }
+  }
+  return kIoOk;
 }
 
 IoError copyRangeChunked(FileHandle dataFile, OutputFile* output, int64_t from,

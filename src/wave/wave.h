@@ -125,6 +125,19 @@ double fadeGain(FadePattern pattern, int64_t t, int64_t n);
 void scaleFrames(ChunkBuffer* buffer, int64_t frameCount, int64_t firstFrame,
                  int64_t n, FadePattern pattern);
 
+// The same for `frameCount` frames at `samples`, any memory outside
+// `buffer`, whose gains are used and kept.
+void scaleSamples(ChunkBuffer* buffer, int16_t* samples, int64_t frameCount,
+                  int64_t firstFrame, int64_t n, FadePattern pattern);
+
+// Reads bytes [offset, offset + n) of the planned stream into `out`: the
+// ranges back to back, the last plan.fadeBytes faded with plan.pattern,
+// exactly the bytes the WAV file's data chunk holds there. offset and n are
+// multiples of kFrameBytes and offset + n <= plan.dataLength. Uses the
+// gains kept in `buffer`; kIoNoMemory when they cannot be allocated.
+IoError readStream(FileHandle dataFile, const TrackPlan& plan, int64_t offset,
+                   int16_t* out, size_t n, ChunkBuffer* buffer);
+
 // Appends data-file bytes [from, to) to `output`, by kernel copy where the
 // system offers one for this pair of files, else in chunks of
 // bytesPerSecond through `buffer`.
