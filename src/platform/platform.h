@@ -20,6 +20,7 @@ constexpr IoError kIoUnsupported = -2;  // no kernel copy for this pair of files
 constexpr IoError kIoNotFound = -3;     // no file or folder of that name
 constexpr IoError kIoNotRegular = -4;   // a folder, FIFO, device... not a file
 constexpr IoError kIoNoMemory = -5;     // an allocation failed
+constexpr IoError kIoEncoderFailed = -6;  // the audio encoder gave up
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows. -1 when closed.
 struct FileHandle {
@@ -95,6 +96,10 @@ IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n);
 // kIoShortRead when `in` ends first.
 IoError copyToEnd(FileHandle in, int64_t offset, FileHandle out, size_t n);
 
+// How many outputs may be in progress (created, not yet committed or
+// discarded) at once, from any threads.
+constexpr int kMaxOutputsInProgress = 8;
+
 // Creates a new, empty output file in `folder` that will become `name`
 // there. It stays invisible until committed where the system allows it
 // (Linux O_TMPFILE); elsewhere it is a temporary file that a killed process
@@ -106,8 +111,13 @@ IoError createOutput(const std::string& folder, const std::string& name, OutputF
 IoError createNamedOutput(const std::string& folder, const std::string& name,
                           OutputFile* out);
 
-// Appends `n` bytes to the output.
+// Writes `n` bytes at the output's write position, which starts at 0 and
+// moves past them.
 IoError writeAll(OutputFile* out, const void* data, size_t n);
+
+// Moves the output's write position to absolute `offset`, to write over
+// what is there.
+IoError seekOutput(OutputFile* out, int64_t offset);
 
 // Gives the complete output its final name, replacing an earlier file of
 // that name, and closes it. On failure nothing of it remains and any

@@ -1,26 +1,39 @@
 // POSIX file system, console and signals.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 
 namespace {
 
-// The temporary name of the output in progress, for the signal handler. An
-// output opened with O_TMPFILE has a name only between its link and its
-// rename at commit; a fallback output has one from its creation.
-char gTempPath[PATH_MAX + 64];
-volatile sig_atomic_t gTempActive = 0;
+// The temporary names of the outputs in progress, for the signal handler,
+// one slot per output. An output opened with O_TMPFILE has a name only
+// between its link and its rename at commit; a fallback output has one from
+// its creation. A slot's path is written before its flag is set and left
+// alone until the flag is cleared, so the handler, on whatever thread it
+// runs, only ever sees whole paths. gSlotLock orders the writers.
+struct TempSlot {
+  char path[PATH_MAX + 64];
+  std::atomic<int> active;
+};
+TempSlot gTempSlots[kMaxOutputsInProgress];
+std::mutex gSlotLock;
+static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
 void onTerminatingSignal(int sig) {
-  if (gTempActive) unlink(gTempPath);
+  for (TempSlot& slot : gTempSlots) {
+    if (slot.active.load()) unlink(slot.path);
+  }
   signal(sig, SIG_DFL);
   raise(sig);  // delivered when the handler returns, as the default action
 }
@@ -52,17 +65,26 @@ void handleUnlessIgnored(int sig) {
   sigaction(sig, &action, nullptr);
 }
 
-// Blocks every signal while the temporary name and its registration change
-// together, so the handler never misses a name nor removes a final file.
+// Blocks every signal on this thread while a temporary name and its
+// registration change together, so the handler never misses a name nor
+// removes a final file.
 struct SignalBlock {
   sigset_t previous;
   SignalBlock() {
     sigset_t all;
     sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &previous);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
   }
-  ~SignalBlock() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+  ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
 };
+
+// Clears the slot that holds `path`, if any.
+void releaseTempName(const std::string& path) {
+  std::lock_guard<std::mutex> lock(gSlotLock);
+  for (TempSlot& slot : gTempSlots) {
+    if (slot.active.load() && path == slot.path) slot.active.store(0);
+  }
+}
 
 IoError closeChecked(FileHandle* file) {
   if (file->value < 0) return kIoOk;
@@ -76,16 +98,22 @@ IoError closeChecked(FileHandle* file) {
 template <typename Make>
 IoError registerTempName(const std::string& folder, OutputFile* out, Make make) {
   SignalBlock block;
+  std::lock_guard<std::mutex> lock(gSlotLock);
+  TempSlot* slot = nullptr;
+  for (TempSlot& s : gTempSlots) {
+    if (!s.active.load()) slot = &s;
+  }
+  if (slot == nullptr) return EMFILE;  // more outputs at once than promised
   for (int attempt = 0;; ++attempt) {
     char name[64];
     std::snprintf(name, sizeof name, "kvbgm2wav-%ld-%d.tmp", static_cast<long>(getpid()),
                   attempt);
     std::string path = joinPath(folder, name);
-    if (path.size() >= sizeof gTempPath) return ENAMETOOLONG;
+    if (path.size() >= sizeof slot->path) return ENAMETOOLONG;
     int error = make(path.c_str());
     if (error == 0) {
-      std::memcpy(gTempPath, path.c_str(), path.size() + 1);
-      gTempActive = 1;
+      std::memcpy(slot->path, path.c_str(), path.size() + 1);
+      slot->active.store(1);
       out->tempName = path;
       return kIoOk;
     }
@@ -276,17 +304,21 @@ IoError commitOutput(OutputFile* out) {
     return error;
   }
   SignalBlock block;
-  gTempActive = 0;
+  releaseTempName(out->tempName);
   out->tempName.clear();
   return kIoOk;
+}
+
+IoError seekOutput(OutputFile* out, int64_t offset) {
+  return lseek(static_cast<int>(out->file.value), offset, SEEK_SET) < 0 ? errno : kIoOk;
 }
 
 void discardOutput(OutputFile* out) {
   SignalBlock block;
   closeChecked(&out->file);
   if (!out->tempName.empty()) unlink(out->tempName.c_str());
+  releaseTempName(out->tempName);
   out->tempName.clear();
-  gTempActive = 0;
 }
 
 std::string ioErrorText(IoError error) {

@@ -16,11 +16,14 @@
 
 namespace {
 
-// The temporary file of the output in progress, for the Ctrl+C handler,
-// which runs on a thread of its own: the lock keeps it and the main thread
-// from changing the file at the same time.
+// The temporary files of the outputs in progress, for the Ctrl+C handler,
+// which runs on a thread of its own: the lock keeps it and the threads that
+// write from changing the files at the same time.
 SRWLOCK gTempLock = SRWLOCK_INIT;
-HANDLE gTempHandle = INVALID_HANDLE_VALUE;
+HANDLE gTempHandles[kMaxOutputsInProgress] = {
+    INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
+    INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+static_assert(kMaxOutputsInProgress == 8, "one initializer per slot");
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
@@ -30,9 +33,10 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
   // process does. The lock is never given back: the main thread stops at its
   // next change of the file until the process ends.
   AcquireSRWLockExclusive(&gTempLock);
-  if (gTempHandle != INVALID_HANDLE_VALUE) {
+  for (HANDLE h : gTempHandles) {
+    if (h == INVALID_HANDLE_VALUE) continue;
     FILE_DISPOSITION_INFO info = {TRUE};
-    SetFileInformationByHandle(gTempHandle, FileDispositionInfo, &info, sizeof info);
+    SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info);
   }
   return FALSE;  // the default handler ends the process
 }
@@ -96,9 +100,21 @@ DWORD attributesOf(const std::string& path) {
   return GetFileAttributesW(widen(path).c_str());
 }
 
-void setTemp(HANDLE handle) {
+// Puts `to` in the slot that holds `from`.
+bool swapTemp(HANDLE from, HANDLE to) {
+  for (HANDLE& h : gTempHandles) {
+    if (h == from) {
+      h = to;
+      return true;
+    }
+  }
+  return false;
+}
+
+void releaseTemp(HANDLE handle) {
+  if (handle == INVALID_HANDLE_VALUE) return;
   AcquireSRWLockExclusive(&gTempLock);
-  gTempHandle = handle;
+  swapTemp(handle, INVALID_HANDLE_VALUE);
   ReleaseSRWLockExclusive(&gTempLock);
 }
 
@@ -210,7 +226,13 @@ IoError createNamedOutput(const std::string& folder, const std::string& name,
     HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD error = GetLastError();
-    if (h != INVALID_HANDLE_VALUE) gTempHandle = h;
+    if (h != INVALID_HANDLE_VALUE && !swapTemp(INVALID_HANDLE_VALUE, h)) {
+      // More outputs at once than promised.
+      CloseHandle(h);
+      DeleteFileW(widen(path).c_str());
+      h = INVALID_HANDLE_VALUE;
+      error = ERROR_TOO_MANY_OPEN_FILES;
+    }
     ReleaseSRWLockExclusive(&gTempLock);
     if (h != INVALID_HANDLE_VALUE) {
       out->file.value = reinterpret_cast<intptr_t>(h);
@@ -244,8 +266,17 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
   return kIoOk;
 }
 
+IoError seekOutput(OutputFile* out, int64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = offset;
+  if (!SetFilePointerEx(handleOf(out->file), to, nullptr, FILE_BEGIN)) {
+    return static_cast<IoError>(GetLastError());
+  }
+  return kIoOk;
+}
+
 IoError commitOutput(OutputFile* out) {
-  setTemp(INVALID_HANDLE_VALUE);
+  releaseTemp(handleOf(out->file));
   IoError error = kIoOk;
   if (out->deleteOnClose && !markDeleteOnClose(handleOf(out->file), false)) {
     error = static_cast<IoError>(GetLastError());
@@ -266,7 +297,7 @@ IoError commitOutput(OutputFile* out) {
 }
 
 void discardOutput(OutputFile* out) {
-  setTemp(INVALID_HANDLE_VALUE);
+  if (out->file.value != -1) releaseTemp(handleOf(out->file));
   if (out->file.value != -1) markDeleteOnClose(handleOf(out->file), true);
   closeChecked(&out->file);
   if (!out->tempName.empty()) DeleteFileW(widen(out->tempName).c_str());
