@@ -1,12 +1,17 @@
 #include "app/app.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -122,16 +127,46 @@ std::string padded(const std::string& text, int width) {
 struct OutputPlan {
   std::string name;
   TrackPlan plan;
+  std::string title;  // the name without its number and extension
 };
 
 std::vector<OutputPlan> outputsOf(const CommandLine& line, int index) {
   std::string name = trackFileName(index);
   TrackEntry entry = trackEntry(index);
   int32_t rate = sampleRateFor(name.c_str());
-  if (!line.split) return {{name, planTrack(entry, renderSettings(line), rate)}};
-  std::string stem = name.substr(0, name.size() - 4);  // without ".wav"
-  return {{stem + " (intro).wav", planSection(entry.start, entry.loopStart, rate, false)},
-          {stem + " (loop).wav", planSection(entry.loopStart, entry.end, rate, line.loopPoints)}};
+  std::string title = name.substr(3, name.size() - 7);  // "NN " and ".wav"
+  std::string extension = line.format == OutputFormat::Flac ? ".flac" : ".wav";
+  std::string stem = name.substr(0, name.size() - 4);
+  if (!line.split) return {{stem + extension, planTrack(entry, renderSettings(line), rate), title}};
+  return {{stem + " (intro)" + extension, planSection(entry.start, entry.loopStart, rate, false),
+           title + " (intro)"},
+          {stem + " (loop)" + extension, planSection(entry.loopStart, entry.end, rate, line.loopPoints),
+           title + " (loop)"}};
+}
+
+// If args[*i] is option `name`, as "name=VALUE" or as "name" followed by
+// VALUE, sets *value (empty when missing), moves *i past it and returns true.
+bool takeValue(const char* name, int count, const char* const* args, int* i,
+               std::string* value) {
+  std::string arg = args[*i];
+  size_t n = std::strlen(name);
+  if (arg.compare(0, n, name) != 0) return false;
+  if (arg.size() == n) {
+    *value = *i + 1 < count ? args[++*i] : "";
+    return true;
+  }
+  if (arg[n] != '=') return false;
+  *value = arg.substr(n + 1);
+  return true;
+}
+
+// The data file's name without its folder and extension: the album of
+// the tracks it holds.
+std::string albumOf(const std::string& dataPath) {
+  std::string name = dataPath.substr(folderOf(dataPath).size());
+  while (!name.empty() && isPathSeparator(name.front())) name.erase(0, 1);
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
 }  // namespace
@@ -197,6 +232,27 @@ CommandLine parseCommandLine(int count, const char* const* args) {
       line.loopPoints = true;
     } else if (arg == "--split") {
       line.split = true;
+    } else if (std::string value; takeValue("--format", count, args, &i, &value)) {
+      if (value == "wav" || value == "flac") {
+        line.format = value == "flac" ? OutputFormat::Flac : OutputFormat::Wav;
+      } else {
+        refuse("--format must be wav or flac\n");
+      }
+    } else if (takeValue("--compression", count, args, &i, &value)) {
+      if (value.size() == 1 && value[0] >= '0' && value[0] - '0' <= kFlacMaxCompression) {
+        line.compression = value[0] - '0';
+      } else {
+        refuse("--compression must be 0-" + std::to_string(kFlacMaxCompression) + "\n");
+      }
+    } else if (takeValue("--tag", count, args, &i, &value)) {
+      size_t equals = value.find('=');
+      FlacTag tag{value.substr(0, equals), equals == std::string::npos ? "" : value.substr(equals + 1)};
+      if (equals == std::string::npos || !isValidTagName(tag.name)) {
+        refuse("--tag needs NAME=VALUE, NAME in ASCII without \"=\": " + value + "\n");
+      } else if (!isValidUtf8(tag.value)) {
+        refuse("--tag " + tag.name + ": the value is not UTF-8\n");
+      }
+      line.tags.push_back(tag);
     } else if (arg == "-o" || arg == "--output" || arg.rfind("--output=", 0) == 0) {
       std::string folder = arg.size() > 8 ? arg.substr(9) : i + 1 < count ? args[++i] : "";
       if (folder.empty()) refuse(arg.substr(0, arg.find('=')) + " needs a folder\n");
@@ -222,6 +278,10 @@ std::string checkCommandLine(const CommandLine& line) {
   if (line.split && line.playSettings) {
     return "--split writes the intro and the loop once each: no repeat, fade or fade curve\n";
   }
+  if (line.format != OutputFormat::Flac && line.compression >= 0) {
+    return "--compression needs --format=flac\n";
+  }
+  if (line.format != OutputFormat::Flac && !line.tags.empty()) return "--tag needs --format=flac\n";
   return "";
 }
 
@@ -286,6 +346,148 @@ std::string listText(const CommandLine& line, bool forTerminal) {
   return text;
 }
 
+namespace {
+
+// The line before each file, and the note when it can mark no loop.
+void announce(const CommandLine& line, const OutputPlan& out) {
+  say("Create %s ...\n", out.name.c_str());
+  if (line.loopPoints && !line.split && !out.plan.loop.present) {
+    say("no loop points in %s: the fade reaches into every pass of the loop\n", out.name.c_str());
+  }
+}
+
+bool reportFailure(const OutputPlan& out, IoError error) {
+  if (error == kIoOk) return true;
+  say("cannot write %s: %s\n", out.name.c_str(), ioErrorText(error).c_str());
+  return false;
+}
+
+// Writes the WAV files one after the other. True when all were written.
+bool writeWaveFiles(const CommandLine& line, FileHandle dataFile, const std::string& folder,
+                    const std::vector<OutputPlan>& outputs) {
+  auto buffer = std::make_unique<ChunkBuffer>();
+  bool allWritten = true;
+  for (const OutputPlan& out : outputs) {
+    announce(line, out);
+    allWritten &= reportFailure(out, renderTrack(dataFile, folder, out.name, out.plan, buffer.get()));
+  }
+  return allWritten;
+}
+
+// Encodes the FLAC files on as many threads as there are cores (at most
+// kMaxOutputsInProgress), each file on one thread, the next file taken by
+// the first thread that is free. Every line on standard output comes from
+// this thread, in the order and with the text of a one-thread run: a file's
+// "Create" line once every line of the file before it is out, and a file
+// gets its name only after its "Create" line. True when all were written.
+bool writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::string& folder,
+                    const std::string& album, const std::vector<OutputPlan>& outputs) {
+  struct Shared {
+    std::mutex lock;
+    std::condition_variable changed;
+    size_t next = 0;       // the next file a thread takes
+    size_t announced = 0;  // files [0, announced] have their "Create" line out
+    std::vector<IoError> errors;
+    std::vector<char> done;
+  } shared;
+  shared.errors.assign(outputs.size(), kIoOk);
+  shared.done.assign(outputs.size(), 0);
+  int level = line.compression >= 0 ? line.compression : kFlacDefaultCompression;
+  auto ownBuffer = std::make_unique<ChunkBuffer>();  // this thread's, if it must work
+
+  auto encode = [&](size_t k, ChunkBuffer* buffer) {
+    const OutputPlan& out = outputs[k];
+    OutputFile file;
+    IoError error = createOutput(folder, out.name, &file);
+    if (error == kIoOk) {
+      FlacTrackInfo info{out.title, std::atoi(out.name.c_str()), album};
+      error = writeFlacTrack(dataFile, &file, out.plan, flacTags(info, out.plan.loop, line.tags),
+                             level, buffer);
+    }
+    {
+      std::unique_lock<std::mutex> hold(shared.lock);
+      shared.changed.wait(hold, [&] { return shared.announced >= k; });
+    }
+    if (error == kIoOk) {
+      error = commitOutput(&file);
+    } else {
+      discardOutput(&file);
+    }
+    std::lock_guard<std::mutex> hold(shared.lock);
+    shared.errors[k] = error;
+    shared.done[k] = 1;
+    shared.changed.notify_all();
+  };
+  auto work = [&] {
+    std::unique_ptr<ChunkBuffer> buffer;
+    for (;;) {
+      size_t k;
+      {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        if (shared.next >= outputs.size()) return;
+        k = shared.next++;
+      }
+      try {
+        if (!buffer) buffer = std::make_unique<ChunkBuffer>();
+        encode(k, buffer.get());
+      } catch (const std::bad_alloc&) {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        shared.errors[k] = kIoNoMemory;
+        shared.done[k] = 1;
+        shared.changed.notify_all();
+      }
+    }
+  };
+
+  unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  size_t threads = std::min({size_t{cores}, size_t{kMaxOutputsInProgress}, outputs.size()});
+  if (outputs.empty()) return true;
+  announce(line, outputs[0]);
+  // Joins the threads however this function ends, releasing any that wait.
+  struct Workers {
+    Shared* shared;
+    std::vector<std::thread> threads;
+    ~Workers() {
+      {
+        std::lock_guard<std::mutex> hold(shared->lock);
+        shared->announced = SIZE_MAX;
+        shared->changed.notify_all();
+      }
+      for (std::thread& t : threads) t.join();
+    }
+  } workers{&shared, {}};
+  for (size_t t = 0; t < threads; ++t) {
+    try {
+      workers.threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads; the ones running take every file
+    }
+  }
+  bool allWritten = true;
+  for (size_t k = 0; k < outputs.size(); ++k) {
+    if (k > 0) {
+      announce(line, outputs[k]);
+      std::lock_guard<std::mutex> hold(shared.lock);
+      shared.announced = k;
+      shared.changed.notify_all();
+    }
+    if (workers.threads.empty()) {  // no thread could start: this one works
+      shared.next = k + 1;
+      encode(k, ownBuffer.get());
+    }
+    IoError error;
+    {
+      std::unique_lock<std::mutex> hold(shared.lock);
+      shared.changed.wait(hold, [&] { return shared.done[k] != 0; });
+      error = shared.errors[k];
+    }
+    allWritten &= reportFailure(outputs[k], error);
+  }
+  return allWritten;
+}
+
+}  // namespace
+
 int runExtraction(const CommandLine& line) {
   std::string dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
   if (!line.dataPath.empty() &&
@@ -317,22 +519,13 @@ int runExtraction(const CommandLine& line) {
     closeFile(&dataFile);
     return kExitFailed;
   }
-  auto buffer = std::make_unique<ChunkBuffer>();
-  bool allWritten = true;
+  std::vector<OutputPlan> outputs;
   for (int i = firstIndex(line.options); i < line.options.lastTrack; ++i) {
-    for (const OutputPlan& out : outputsOf(line, i)) {
-      say("Create %s ...\n", out.name.c_str());
-      if (line.loopPoints && !line.split && !out.plan.loop.present) {
-        say("no loop points in %s: the fade reaches into every pass of the loop\n",
-            out.name.c_str());
-      }
-      error = renderTrack(dataFile, folder, out.name, out.plan, buffer.get());
-      if (error != kIoOk) {
-        say("cannot write %s: %s\n", out.name.c_str(), ioErrorText(error).c_str());
-        allWritten = false;
-      }
-    }
+    for (OutputPlan& out : outputsOf(line, i)) outputs.push_back(std::move(out));
   }
+  bool allWritten = line.format == OutputFormat::Flac
+                        ? writeFlacFiles(line, dataFile, folder, albumOf(dataPath), outputs)
+                        : writeWaveFiles(line, dataFile, folder, outputs);
   closeFile(&dataFile);
   return allWritten ? kExitOk : kExitFailed;
 }

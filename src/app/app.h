@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "catalog/catalog.h"
+#include "flac/flac.h"
 #include "wave/wave.h"
 
 // The settings of a run.
@@ -50,6 +52,9 @@ void printBanner(const ExtractOptions& options);
 // The catalogue index of the first selected track.
 int firstIndex(const ExtractOptions& options);
 
+// The kind of file the run writes.
+enum class OutputFormat { Wav, Flac };
+
 // The whole command line: the settings, where the data is, where the files
 // go, and the options that start with dashes.
 struct CommandLine {
@@ -62,6 +67,9 @@ struct CommandLine {
   bool loopPoints = false;   // mark a loop in every file ("smpl" chunk)
   bool split = false;        // intro and loop as two files per track
   bool playSettings = false; // a repeat, fade or fade curve setting was given
+  OutputFormat format = OutputFormat::Wav;  // from --format
+  int compression = -1;      // FLAC level 0..8 from --compression; -1 if not given
+  std::vector<FlacTag> tags; // from --tag, in order; an empty value removes
   std::string error;         // why the arguments were refused, with its line
                              // feed; empty when they were not
 };

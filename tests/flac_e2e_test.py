@@ -1,0 +1,231 @@
+"""End-to-end tests of --format=flac: every FLAC file decodes to exactly the
+audio of the WAV file the same settings write, carries the tags and loop
+tags that players and engines read, and fails as cleanly as a WAV file."""
+
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+from kvbgm_test_support import (banner, DATA_BYTES, Folder, NAMES, riff_chunks, run,
+                                read_range, smpl_loop, StandIn, TOOL, TRACKS)
+
+DATA = StandIn()  # the stand-in data file, made for this module
+setUpModule, tearDownModule = DATA.make, DATA.remove
+
+
+def flac_name(wav_name):
+    return wav_name[:-4] + ".flac"
+
+
+def wav_data(path):
+    for cid, offset, size in riff_chunks(path):
+        if cid == "data":
+            return read_range(path, offset, offset + size)
+    raise AssertionError(f"no data chunk in {path}")
+
+
+def decoded(path):
+    """The audio of a FLAC file as raw 16-bit little-endian stereo, checked
+    against the MD5 in its STREAMINFO by the decoder."""
+    return subprocess.run(["flac", "-d", "-s", "-c", "--force-raw-format", "--endian=little",
+                           "--sign=signed", str(path)], check=True, stdout=subprocess.PIPE).stdout
+
+
+def tags(path):
+    """The Vorbis comments of a FLAC file, as metaflac lists them."""
+    out = subprocess.run(["metaflac", "--export-tags-to=-", str(path)], check=True,
+                         stdout=subprocess.PIPE).stdout.decode("utf-8")
+    return [line.split("=", 1) for line in out.splitlines()]
+
+
+def stream_info(path):
+    out = subprocess.run(["metaflac", "--show-total-samples", "--show-sample-rate",
+                          "--show-channels", "--show-bps", "--show-md5sum", str(path)],
+                         check=True, stdout=subprocess.PIPE).stdout.decode()
+    total, rate, channels, bps, md5 = out.split()
+    return int(total), int(rate), int(channels), int(bps), md5
+
+
+def block_types(path):
+    out = subprocess.run(["metaflac", "--list", str(path)], check=True,
+                         stdout=subprocess.PIPE).stdout.decode("utf-8")
+    return [line.split("(")[1].rstrip(")") for line in out.splitlines()
+            if line.startswith("  type:")]
+
+
+class TestCase(unittest.TestCase):
+    def folder(self, data=True):
+        f = Folder(DATA.path if data else None)
+        self.addCleanup(f.remove)
+        return f
+
+    def both(self, args, flac_args=()):
+        """Runs `args` as WAV and with `flac_args` as FLAC in two folders;
+        checks that the FLAC run says the same with .flac names and writes
+        the same files."""
+        wav, flac = self.folder(), self.folder()
+        status, out = run(args, wav.path)
+        self.assertEqual(status, 0, out)
+        self.assertEqual(run(["--format=flac", *args, *flac_args], flac.path),
+                         (0, out.replace(".wav ...", ".flac ...").replace(".wav:", ".flac:")))
+        self.assertEqual(flac.wavs(), sorted(flac_name(n) for n in wav.wavs()))
+        return wav, flac
+
+
+class SameAudio(TestCase):
+    def test_decodes_to_the_wave_data_with_its_tags(self):
+        cases = [  # arguments, and those for FLAC only
+            (["T1"], []),
+            (["T3", "3", "f10", "p1"], []),            # 22,050 Hz
+            (["T26", "F30", "p0"], []),                # the fade goes round a short loop
+            (["T31", "1", "f5", "p2"], []),
+            (["T1", "3", "F8", "p3"], ["--compression=0"]),
+            (["T26", "3", "f14", "--loop-points"], []),
+            (["T2", "1", "f5", "--loop-points"], []),  # no clean pass: no loop
+            (["T3", "--split", "--loop-points"], ["--compression", "8"]),
+        ]
+        for args, flac_args in cases:
+            with self.subTest(args=args):
+                wav, flac = self.both(args, flac_args)
+                for name in wav.wavs():
+                    path = flac.path / flac_name(name)
+                    audio = wav_data(wav.path / name)
+                    self.assertEqual(decoded(path), audio)
+                    total, rate, channels, bps, md5 = stream_info(path)
+                    self.assertEqual((total, channels, bps), (len(audio) // 4, 2, 16))
+                    self.assertEqual(rate, 22050 if "（ハーフレート）" in name else 44100)
+                    self.assertEqual(md5, hashlib.md5(audio).hexdigest())
+                    self.assertEqual(block_types(path),
+                                     ["STREAMINFO", "SEEKTABLE", "VORBIS_COMMENT", "PADDING"])
+                    got = dict(tags(path))
+                    loop = smpl_loop(wav.path / name)
+                    if loop is None:
+                        self.assertNotIn("LOOPSTART", got)
+                        self.assertNotIn("LOOPLENGTH", got)
+                    else:
+                        self.assertEqual((int(got["LOOPSTART"]), int(got["LOOPLENGTH"])),
+                                         (loop[0], loop[1] - loop[0] + 1))
+                    self.assertNotIn("LOOPEND", got)
+
+    def test_full_run_is_an_album_and_repeats_identically(self):
+        wav, flac = self.both([])
+        self.assertEqual(len(flac.wavs()), 31)
+        for track, name in enumerate(NAMES, 1):
+            path = flac.path / flac_name(name)
+            got = tags(path)
+            self.assertEqual(got[:4], [["TITLE", name[3:-4]], ["TRACKNUMBER", str(track)],
+                                       ["TRACKTOTAL", "31"], ["ALBUM", "kvbgm"]])
+            if track in (1, 3, 24, 31):
+                self.assertEqual(decoded(path), wav_data(wav.path / name))
+        first = {n: (flac.path / n).read_bytes() for n in flac.wavs()}
+        status, _ = run(["--format", "flac"], flac.path)
+        self.assertEqual(status, 0)
+        self.assertEqual({n: (flac.path / n).read_bytes() for n in flac.wavs()}, first)
+        wav_bytes = sum(os.path.getsize(wav.path / n) for n in wav.wavs())
+        flac_bytes = sum(len(b) for b in first.values())
+        self.assertLess(flac_bytes, wav_bytes)
+
+
+class Tags(TestCase):
+    def test_titles_album_and_overrides(self):
+        f = self.folder(data=False)
+        os.link(DATA.path, f.path / "Game Music.bin")
+        args = ["--format=flac", "T3", "--split", "--loop-points", "Game Music.bin",
+                "--tag", "artist=Someone", "--tag=Album=別のアルバム", "--tag", "TRACKTOTAL=",
+                "--tag=COMMENT=a=b"]
+        status, _ = run(args, f.path)
+        self.assertEqual(status, 0)
+        stem = NAMES[2][:-4]
+        _, loop_start, end = TRACKS[2]
+        for part, loop in (("intro", []),
+                           ("loop", [["LOOPSTART", "0"], ["LOOPLENGTH", str((end - loop_start) // 4)]])):
+            self.assertEqual(tags(f.path / f"{stem} ({part}).flac"), [
+                ["TITLE", f"{stem[3:]} ({part})"], ["TRACKNUMBER", "3"], ["Album", "別のアルバム"],
+                *loop, ["artist", "Someone"], ["COMMENT", "a=b"]])
+        # Another reader sees the same Japanese text.
+        probe = subprocess.run(["ffprobe", "-v", "error", "-show_format", "-of", "json",
+                                str(f.path / f"{stem} (loop).flac")],
+                               check=True, stdout=subprocess.PIPE).stdout
+        probed = {k.upper(): v for k, v in json.loads(probe)["format"]["tags"].items()}
+        self.assertEqual(probed["TITLE"], f"{stem[3:]} (loop)")
+        self.assertEqual(probed["ALBUM"], "別のアルバム")
+        self.assertEqual(probed["LOOPSTART"], "0")
+
+    def test_refused_options_write_nothing(self):
+        cases = [  # arguments, message
+            (["--format=mp3"], "--format must be wav or flac\n"),
+            (["--format"], "--format must be wav or flac\n"),
+            (["--format=flac", "--compression=9"], "--compression must be 0-8\n"),
+            (["--format=flac", "--compression=-1"], "--compression must be 0-8\n"),
+            (["--format=flac", "--compression", "05"], "--compression must be 0-8\n"),
+            (["--compression=5"], "--compression needs --format=flac\n"),
+            (["--format=wav", "--tag", "A=b"], "--tag needs --format=flac\n"),
+            (["--format=flac", "--tag", "NOVALUE"],
+             '--tag needs NAME=VALUE, NAME in ASCII without "=": NOVALUE\n'),
+            (["--format=flac", "--tag", "=x"], '--tag needs NAME=VALUE, NAME in ASCII without "=": =x\n'),
+            (["--format=flac", "--tag", "TITLE~=x"],
+             '--tag needs NAME=VALUE, NAME in ASCII without "=": TITLE~=x\n'),
+            (["--format=flac", b"--tag=TITLE=\xff"], "--tag TITLE: the value is not UTF-8\n"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                f = self.folder()
+                self.assertEqual(run(args, f.path), (2, message))
+                self.assertEqual(f.names(), ["kvbgm.dat"])
+
+
+class Faults(TestCase):
+    def test_disk_full_fails_each_file_that_does_not_fit(self):
+        mount = Path(tempfile.mkdtemp(prefix="kvbgm2wav-tmpfs-"))
+        self.addCleanup(os.rmdir, mount)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12m", "tmpfs", mount],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot mount a small tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", mount])
+        os.symlink(DATA.path, mount / "kvbgm.dat")
+        status, out = run(["--format=flac", "3", "F30"], mount)
+        self.assertEqual(status, 1)
+        lines = out.splitlines()
+        failed = [l for l in lines if l.startswith("cannot write ")]
+        self.assertTrue(failed)
+        # Every line in catalogue order, each failure right after its file's
+        # "Create" line, as a run of one file at a time would print them.
+        expected, written = [], []
+        for name in map(flac_name, NAMES):
+            expected.append(f"Create {name} ...")
+            if f"cannot write {name}: No space left on device" in lines:
+                expected.append(f"cannot write {name}: No space left on device")
+            else:
+                written.append(name)
+        self.assertEqual(lines, [banner(1, 31, 3, -30).rstrip("\n")] + expected)
+        self.assertEqual(sorted(os.listdir(mount)), sorted(["kvbgm.dat", *written]))
+        for name in written:
+            subprocess.run(["flac", "-t", "-s", str(mount / name)], check=True)
+
+    def test_kill_leaves_only_complete_files(self):
+        f = self.folder()
+        proc = subprocess.Popen([TOOL, "--format=flac", "10", "F30"], cwd=f.path,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        proc.stdout.readline()  # the banner
+        for _ in range(3):
+            self.assertTrue(proc.stdout.readline().startswith(b"Create "))
+        proc.kill()
+        proc.communicate(timeout=600)
+        names = f.names()
+        self.assertLessEqual(set(names), {"kvbgm.dat", *map(flac_name, NAMES[:3])})
+        self.assertIn(flac_name(NAMES[0]), names)
+        self.assertIn(flac_name(NAMES[1]), names)
+        for name in set(names) - {"kvbgm.dat"}:
+            subprocess.run(["flac", "-t", "-s", str(f.path / name)], check=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
