@@ -73,3 +73,4 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKVBGM_BENCH=ON -DKVBGM_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	bench/bench.py --build build-bench
+	bench/flac_bench.py --build build-bench
