@@ -4,13 +4,13 @@
 #   tools/install-deps.sh [base] [bench] [windows] [windows64] [fuzz]
 # base is what building, testing and packaging on Linux need (groff renders
 # the man page, dpkg-dev gives the .deb its dependencies, sndfile-programs
-# reads loop points back).
+# reads loop points back, libflac-dev and flac write and read FLAC files).
 set -euo pipefail
 
 declare -A groups=(
-  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs unzip"
+  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs unzip pkg-config libflac-dev flac"
   [bench]="libbenchmark-dev time hyperfine"
-  [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386"
+  [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386 cmake dpkg-dev"
   [windows64]="g++-mingw-w64-x86-64-posix wine64"
   [fuzz]="clang libclang-rt-14-dev"
 )
