@@ -4,7 +4,8 @@
 #   make bench  run the benchmark and save its table in bench/results/
 #   make windows        cross-build the 32-bit Windows kvbgm2wav.exe (build-win/)
 #   make test-windows   its unit tests and an end-to-end comparison with the
-#                       Linux build, under Wine
+#                       Linux build, the 32-bit exe itself under Wine (through
+#                       qemu where the machine cannot run 32-bit programs)
 #   make test-sanitize  every test on an AddressSanitizer + UBSan build
 #   make fuzz           the command-line fuzzer for FUZZ_SECONDS (default 60)
 #   make install PREFIX=/usr/local
@@ -67,7 +68,7 @@ package: build windows
 	cd build-win && cpack -G ZIP
 
 clean:
-	rm -rf $(BUILD) build-win build-win64 build-bench build-asan build-fuzz demo
+	rm -rf $(BUILD) build-win build-bench build-asan build-fuzz demo
 
 bench:
 	@tools/install-deps.sh base bench

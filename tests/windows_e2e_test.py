@@ -1,6 +1,7 @@
-"""The Windows kvbgm2wav.exe under Wine against the Linux build: the same
-stdout, exit status and files, with the names in UTF-8 on disk; and the
-resources the 32-bit exe carries."""
+"""The 32-bit Windows kvbgm2wav.exe under Wine against the Linux build: the
+same stdout, exit status and files, with the names in UTF-8 on disk, also
+where a 32-bit program is most likely to go wrong (the largest file, paths
+past 260 characters); and the resources the exe carries."""
 
 import os
 import re
@@ -8,12 +9,11 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (banner, create_line, digest, Folder, NAMES, run,
-                                StandIn, wav_info)
+from kvbgm_test_support import (banner, create_line, data_length, digest, Folder, NAMES,
+                                run, StandIn, wav_info)
 
 ROOT = Path(__file__).resolve().parent.parent
 EXE = os.environ.get("KVBGM2WAV_EXE", str(ROOT / "build-win" / "kvbgm2wav.exe"))
-EXE32 = os.environ.get("KVBGM2WAV_EXE32", str(ROOT / "build-win" / "kvbgm2wav.exe"))
 WINE = os.environ.get("WINE", "wine")
 WINE_ENV = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 DATA = StandIn()  # the stand-in data file, made for this module
@@ -78,17 +78,48 @@ class WindowsBuild(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(out)), [NAMES[4]])
         self.assertEqual(digest(out / NAMES[4]), want)
 
+    def test_largest_file(self):
+        # Track 24 with ten passes and a 30-second faded continuation: about
+        # 293 MiB, the largest file the settings allow.
+        linux, windows = self.folders()
+        args, stdout = ["T24", "10", "F30"], banner(24, 24, 10, -30) + create_line(24)
+        self.assertEqual(run(args, linux.path), (0, stdout))
+        self.assertEqual(run_windows(args, windows.path), (0, stdout))
+        self.assertEqual(wav_info(windows.path / NAMES[23])[3] * 4, data_length(24, 10, -30))
+        self.assertEqual(digest(windows.path / NAMES[23]), digest(linux.path / NAMES[23]))
+
+    def test_paths_longer_than_260_characters(self):
+        linux, windows = self.folders()
+        self.assertEqual(run(["T22", "f5"], linux.path)[0], 0)  # the longest name
+        want = digest(linux.path / NAMES[21])
+        deep = windows.path
+        while len(windows_path(deep / NAMES[21])) <= 300:
+            deep /= "長い名前のフォルダ"
+        deep.mkdir(parents=True)
+        os.link(DATA.path, deep / "kvbgm.dat")
+        data = windows_path(deep / "kvbgm.dat")
+        music = windows.path / "音楽" / "ゲームの曲"
+        for args, out in (([data, "-o", windows_path(music)], music),  # into a new folder
+                          ([data], deep)):                             # beside the data
+            with self.subTest(out=out.name):
+                self.assertEqual(run_windows(args + ["T22", "f5"], windows.path),
+                                 (0, banner(22, 22, 2, 5) + create_line(22)))
+                self.assertEqual(sorted(n for n in os.listdir(out) if n != "kvbgm.dat"),
+                                 [NAMES[21]])
+                self.assertEqual(digest(out / NAMES[21]), want)
+
     def test_missing_data_file(self):
         _, windows = self.folders(data=False)
         self.assertEqual(run_windows(["T1"], windows.path),
                          (1, banner(1, 1) + "kvbgm.dat not found.\n"))
         self.assertEqual(windows.names(), [])
 
-    def test_exe_carries_manifest_and_version(self):
-        sections = subprocess.run(["i686-w64-mingw32-objdump", "-h", EXE32], check=True,
-                                  stdout=subprocess.PIPE).stdout.decode()
-        self.assertIn(".rsrc", sections)
-        exe = Path(EXE32).read_bytes()
+    def test_exe_is_32_bit_with_manifest_and_version(self):
+        headers = subprocess.run(["i686-w64-mingw32-objdump", "-f", "-h", EXE], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode()
+        self.assertIn("file format pei-i386", headers)  # the 32-bit exe, as shipped
+        self.assertIn(".rsrc", headers)
+        exe = Path(EXE).read_bytes()
         manifest = re.search(rb"<assembly.*?</assembly>", exe, re.S)
         self.assertIsNotNone(manifest)
         manifest = manifest[0].decode()
