@@ -5,58 +5,17 @@ tags that players and engines read, and fails as cleanly as a WAV file."""
 import hashlib
 import json
 import os
-import shutil
-import signal
 import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (banner, DATA_BYTES, Folder, NAMES, riff_chunks, run,
-                                read_range, smpl_loop, StandIn, TOOL, TRACKS)
+from kvbgm_test_support import (banner, block_types, decoded, flac_name, flac_tags, Folder,
+                                NAMES, run, smpl_loop, StandIn, stream_info, TOOL, TRACKS,
+                                wav_data)
 
 DATA = StandIn()  # the stand-in data file, made for this module
 setUpModule, tearDownModule = DATA.make, DATA.remove
-
-
-def flac_name(wav_name):
-    return wav_name[:-4] + ".flac"
-
-
-def wav_data(path):
-    for cid, offset, size in riff_chunks(path):
-        if cid == "data":
-            return read_range(path, offset, offset + size)
-    raise AssertionError(f"no data chunk in {path}")
-
-
-def decoded(path):
-    """The audio of a FLAC file as raw 16-bit little-endian stereo, checked
-    against the MD5 in its STREAMINFO by the decoder."""
-    return subprocess.run(["flac", "-d", "-s", "-c", "--force-raw-format", "--endian=little",
-                           "--sign=signed", str(path)], check=True, stdout=subprocess.PIPE).stdout
-
-
-def tags(path):
-    """The Vorbis comments of a FLAC file, as metaflac lists them."""
-    out = subprocess.run(["metaflac", "--export-tags-to=-", str(path)], check=True,
-                         stdout=subprocess.PIPE).stdout.decode("utf-8")
-    return [line.split("=", 1) for line in out.splitlines()]
-
-
-def stream_info(path):
-    out = subprocess.run(["metaflac", "--show-total-samples", "--show-sample-rate",
-                          "--show-channels", "--show-bps", "--show-md5sum", str(path)],
-                         check=True, stdout=subprocess.PIPE).stdout.decode()
-    total, rate, channels, bps, md5 = out.split()
-    return int(total), int(rate), int(channels), int(bps), md5
-
-
-def block_types(path):
-    out = subprocess.run(["metaflac", "--list", str(path)], check=True,
-                         stdout=subprocess.PIPE).stdout.decode("utf-8")
-    return [line.split("(")[1].rstrip(")") for line in out.splitlines()
-            if line.startswith("  type:")]
 
 
 class TestCase(unittest.TestCase):
@@ -103,7 +62,7 @@ class SameAudio(TestCase):
                     self.assertEqual(md5, hashlib.md5(audio).hexdigest())
                     self.assertEqual(block_types(path),
                                      ["STREAMINFO", "SEEKTABLE", "VORBIS_COMMENT", "PADDING"])
-                    got = dict(tags(path))
+                    got = dict(flac_tags(path))
                     loop = smpl_loop(wav.path / name)
                     if loop is None:
                         self.assertNotIn("LOOPSTART", got)
@@ -118,7 +77,7 @@ class SameAudio(TestCase):
         self.assertEqual(len(flac.wavs()), 31)
         for track, name in enumerate(NAMES, 1):
             path = flac.path / flac_name(name)
-            got = tags(path)
+            got = flac_tags(path)
             self.assertEqual(got[:4], [["TITLE", name[3:-4]], ["TRACKNUMBER", str(track)],
                                        ["TRACKTOTAL", "31"], ["ALBUM", "kvbgm"]])
             if track in (1, 3, 24, 31):
@@ -145,7 +104,7 @@ class Tags(TestCase):
         _, loop_start, end = TRACKS[2]
         for part, loop in (("intro", []),
                            ("loop", [["LOOPSTART", "0"], ["LOOPLENGTH", str((end - loop_start) // 4)]])):
-            self.assertEqual(tags(f.path / f"{stem} ({part}).flac"), [
+            self.assertEqual(flac_tags(f.path / f"{stem} ({part}).flac"), [
                 ["TITLE", f"{stem[3:]} ({part})"], ["TRACKNUMBER", "3"], ["Album", "別のアルバム"],
                 *loop, ["artist", "Someone"], ["COMMENT", "a=b"]])
         # Another reader sees the same Japanese text.

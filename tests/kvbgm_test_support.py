@@ -171,3 +171,43 @@ def smpl_loop(path):
             start, end = (int.from_bytes(body[44 + 4 * k:48 + 4 * k], "little") for k in (0, 1))
             return start, end
     return None
+
+
+def flac_name(wav_name):
+    return wav_name[:-4] + ".flac"
+
+
+def wav_data(path):
+    for cid, offset, size in riff_chunks(path):
+        if cid == "data":
+            return read_range(path, offset, offset + size)
+    raise AssertionError(f"no data chunk in {path}")
+
+
+def decoded(path):
+    """The audio of a FLAC file as raw 16-bit little-endian stereo, checked
+    against the MD5 in its STREAMINFO by the decoder."""
+    return subprocess.run(["flac", "-d", "-s", "-c", "--force-raw-format", "--endian=little",
+                           "--sign=signed", str(path)], check=True, stdout=subprocess.PIPE).stdout
+
+
+def flac_tags(path):
+    """The Vorbis comments of a FLAC file, as metaflac lists them."""
+    out = subprocess.run(["metaflac", "--export-tags-to=-", str(path)], check=True,
+                         stdout=subprocess.PIPE).stdout.decode("utf-8")
+    return [line.split("=", 1) for line in out.splitlines()]
+
+
+def stream_info(path):
+    out = subprocess.run(["metaflac", "--show-total-samples", "--show-sample-rate",
+                          "--show-channels", "--show-bps", "--show-md5sum", str(path)],
+                         check=True, stdout=subprocess.PIPE).stdout.decode()
+    total, rate, channels, bps, md5 = out.split()
+    return int(total), int(rate), int(channels), int(bps), md5
+
+
+def block_types(path):
+    out = subprocess.run(["metaflac", "--list", str(path)], check=True,
+                         stdout=subprocess.PIPE).stdout.decode("utf-8")
+    return [line.split("(")[1].rstrip(")") for line in out.splitlines()
+            if line.startswith("  type:")]

@@ -9,8 +9,9 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (banner, create_line, data_length, digest, Folder, NAMES,
-                                run, StandIn, wav_info)
+from kvbgm_test_support import (banner, block_types, create_line, data_length, decoded,
+                                digest, flac_tags, Folder, NAMES, run, StandIn, stream_info,
+                                wav_info)
 
 ROOT = Path(__file__).resolve().parent.parent
 EXE = os.environ.get("KVBGM2WAV_EXE", str(ROOT / "build-win" / "kvbgm2wav.exe"))
@@ -143,6 +144,30 @@ class WindowsBuild(unittest.TestCase):
                                   exe)
                 self.assertIsNotNone(entry)
                 self.assertIn(value, entry[1].decode("utf-16-le"))
+
+    def test_flac_same_audio_streaminfo_and_tags_as_linux(self):
+        # libFLAC's analysis uses floating point, so the bytes may differ
+        # between builds; what they hold may not.
+        cases = [
+            ["T1"],
+            ["T3", "3", "f10", "p1", "--loop-points", "--compression=8"],  # 22,050 Hz
+            ["T26", "3", "F30", "p3", "--loop-points"],
+            ["T3", "--split", "--loop-points", "--tag", "ALBUM=ゲーム", "--tag=ARTIST=作者"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                linux, windows = self.folders()
+                args = ["--format=flac", *args]
+                status, out = run(args, linux.path)
+                self.assertEqual(status, 0)
+                self.assertEqual(run_windows(args, windows.path), (0, out))
+                self.assertEqual(windows.names(), linux.names())
+                for name in windows.wavs():
+                    ours, theirs = windows.path / name, linux.path / name
+                    self.assertEqual(decoded(ours), decoded(theirs))
+                    self.assertEqual(stream_info(ours), stream_info(theirs))
+                    self.assertEqual(flac_tags(ours), flac_tags(theirs))
+                    self.assertEqual(block_types(ours), block_types(theirs))
 
     def test_folder_in_place_of_an_output(self):
         _, windows = self.folders()
