@@ -30,27 +30,30 @@ bool isBlank(char c) {
 
 const char kUsage[] =
     "Usage: kvbgm2wav [option ...] [setting ...] [DATA]\n"
+    "       kvbgm2wav --list [setting ...] [DATA]\n"
     "Writes every track of kvbgm.dat as a WAV file.\n"
     "\n"
     "DATA is the data file (any name) or the folder that holds kvbgm.dat;\n"
     "without it, kvbgm.dat in the current folder. The files go beside it.\n"
     "\n"
-    "Settings, each a letter and a number with no space between:\n"
-    "  N     repeat: passes through each track, 1-10 (default 2)\n"
-    "  fN    fade out the last N seconds of the last pass, 0-30 (default 0: no fade)\n"
-    "  FN    play on N seconds past the last pass and fade those out, 0-30\n"
-    "  pN    fade curve, 0-3 (default 0): 0 exponential, 1 linear,\n"
-    "        2 a blend of both, 3 raised cosine\n"
-    "  tN    only track N, 1-31 (default: all tracks)\n"
+    "Settings, each a letter and a number with no space and no dash:\n"
+    "  N       repeat: passes through each track, 1-10 (default 2)\n"
+    "  fN      fade out the last N seconds of the last pass, 0-30 (default 0: no fade)\n"
+    "  FN      play on N seconds past the last pass and fade those out, 0-30\n"
+    "  pN, PN  fade curve, 0-3 (default 0): 0 exponential, 1 linear,\n"
+    "          2 a blend of both, 3 raised cosine\n"
+    "  tN, TN  only track N, 1-31 (default: all tracks)\n"
     "\n"
     "Options:\n"
-    "  -o DIR, --output DIR   write the files into DIR, made if missing\n"
-    "  --list                 list the tracks and the length of each file the\n"
-    "                         settings give; needs no data file\n"
-    "  --loop-points          mark the last loop pass that no fade touches in\n"
-    "                         each file, for players and samplers\n"
-    "  --split                write each track as \"NN title (intro).wav\" and\n"
-    "                         \"NN title (loop).wav\" instead (no N, f, F or p)\n"
+    "  -o DIR, --output DIR, --output=DIR\n"
+    "                 write the files into DIR, made if missing\n"
+    "  --list         list the files the settings give and how long each plays,\n"
+    "                 instead of writing them; checks DATA if it is given\n"
+    "  --loop-points  mark the last loop pass that no fade touches in each\n"
+    "                 file, for players and samplers\n"
+    "  --split        write each track as \"NN title (intro).wav\" and\n"
+    "                 \"NN title (loop).wav\" instead (no N, f, F or p)\n"
+    "  --             the arguments after it are settings or DATA, not options\n"
     "  --help, --version\n"
     "\n"
     "Examples:\n"
@@ -59,7 +62,12 @@ const char kUsage[] =
     "  kvbgm2wav ~/game/kvbgm.dat -o music --loop-points\n"
     "  kvbgm2wav --list 3 F10           how long each file of '3 F10' plays\n"
     "\n"
-    "Exit status: 0 all files written, 1 data file or write error, 2 bad setting.\n";
+    "Exit status:\n"
+    "  0  every selected file was written (with --list: the list was printed)\n"
+    "  1  the data file is missing, unusable or too short, the output folder\n"
+    "     cannot be made, a file could not be written, or standard output\n"
+    "     could not be written\n"
+    "  2  the command line was refused; nothing was read or written\n";
 
 // The first standard-output error of the run, reported once at its end.
 IoError gStdoutError = kIoOk;
@@ -81,6 +89,8 @@ void say(const char* format, ...) {
   if (gStdoutError == kIoOk) gStdoutError = error;
 }
 
+const char kRepeatMessage[] = "repeat must be 1-10\n";
+
 // Sets the one setting that `arg` names (see parseOptions).
 void applySetting(ExtractOptions* options, const char* arg) {
   switch (arg[0]) {
@@ -100,8 +110,88 @@ bool isValidSetting(const char* arg) {
   return validateOptions(options).empty();
 }
 
+bool isSettingLetter(char c) { return c != '\0' && std::strchr("FfPpTt", c) != nullptr; }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// True when readNumber finds at least one digit at the start of `text`.
+bool startsNumber(const char* text) {
+  while (isBlank(*text)) ++text;
+  if (*text == '+' || *text == '-') ++text;
+  return isDigit(*text);
+}
+
 bool hasPathSeparator(const std::string& arg) {
   return std::any_of(arg.begin(), arg.end(), isPathSeparator);
+}
+
+// The dashed options. One that takes a value has it in the next argument,
+// or after '=' in its long form.
+enum class Option { Help, Version, List, LoopPoints, Split, Output };
+
+struct OptionSpec {
+  const char* name;   // the long form
+  const char* alias;  // a short form, or nullptr
+  const char* value;  // what its value is ("a folder"), or nullptr for none
+  Option option;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"--help", nullptr, nullptr, Option::Help},
+    {"--version", nullptr, nullptr, Option::Version},
+    {"--list", nullptr, nullptr, Option::List},
+    {"--loop-points", nullptr, nullptr, Option::LoopPoints},
+    {"--split", nullptr, nullptr, Option::Split},
+    {"--output", "-o", "a folder", Option::Output},
+};
+
+// The option that `arg` gives, or nullptr.
+const OptionSpec* findOption(const std::string& arg) {
+  for (const OptionSpec& spec : kOptions) {
+    if (arg == spec.name || (spec.alias != nullptr && arg == spec.alias)) return &spec;
+    if (spec.value != nullptr && arg.rfind(std::string(spec.name) + "=", 0) == 0) return &spec;
+  }
+  return nullptr;
+}
+
+void applyOption(CommandLine* line, Option option, const std::string& value) {
+  switch (option) {
+    case Option::Help: line->help = true; break;
+    case Option::Version: line->version = true; break;
+    case Option::List: line->list = true; break;
+    case Option::LoopPoints: line->loopPoints = true; break;
+    case Option::Split: line->split = true; break;
+    case Option::Output: line->outputFolder = value; break;
+  }
+}
+
+// What an argument that is not an option is.
+enum class ArgKind { Setting, DataPath, UnknownOption, NamesNothing };
+
+ArgKind kindOf(const std::string& arg, bool optionsEnded) {
+  if (hasPathSeparator(arg)) return ArgKind::DataPath;
+  // An existing file or folder wins over a lenient reading of its name.
+  bool strictlyValid = isStrictSetting(arg) && isValidSetting(arg.c_str());
+  if (!strictlyValid && pathKind(arg) != PathKind::Missing) return ArgKind::DataPath;
+  if (!optionsEnded && arg.size() > 1 && arg[0] == '-' && !isDigit(arg[1])) {
+    return ArgKind::UnknownOption;
+  }
+  if (!isSettingLetter(arg[0]) && !startsNumber(arg.c_str())) {
+    // A file name that names no file is the data path, to be reported as
+    // missing; any other such word is the pass count 0, refused.
+    return arg.find('.') != std::string::npos ? ArgKind::DataPath : ArgKind::NamesNothing;
+  }
+  return ArgKind::Setting;
+}
+
+std::string unknownOptionMessage(const std::string& arg) {
+  std::string message = "unknown option " + printable(arg);
+  size_t dashes = arg.find_first_not_of('-');
+  std::string undashed = dashes == std::string::npos ? "" : arg.substr(dashes);
+  if (isStrictSetting(undashed)) {
+    message += " (settings take no dash: " + printable(undashed) + ")";
+  }
+  return message + "\n";
 }
 
 // The next UTF-8 code point of `text` at `*i`, advancing *i past it.
@@ -118,6 +208,16 @@ std::string padded(const std::string& text, int width) {
   return text + std::string(static_cast<size_t>(std::max(0, width - displayWidth(text))), ' ');
 }
 
+// The extension of the files this command line writes.
+const char* outputExtension(const CommandLine& /*line*/) { return ".wav"; }
+
+// The name of an output file of catalogue index `index`: the track's name
+// with `part` (" (intro)", " (loop)" or "") before the extension.
+std::string outputName(const CommandLine& line, int index, const char* part) {
+  std::string name = trackFileName(index);
+  return name.substr(0, name.size() - 4) + part + outputExtension(line);  // without ".wav"
+}
+
 // The output files of catalogue index i: one, or the intro and the loop.
 struct OutputPlan {
   std::string name;
@@ -125,13 +225,46 @@ struct OutputPlan {
 };
 
 std::vector<OutputPlan> outputsOf(const CommandLine& line, int index) {
-  std::string name = trackFileName(index);
   TrackEntry entry = trackEntry(index);
-  int32_t rate = sampleRateFor(name.c_str());
-  if (!line.split) return {{name, planTrack(entry, renderSettings(line), rate)}};
-  std::string stem = name.substr(0, name.size() - 4);  // without ".wav"
-  return {{stem + " (intro).wav", planSection(entry.start, entry.loopStart, rate, false)},
-          {stem + " (loop).wav", planSection(entry.loopStart, entry.end, rate, line.loopPoints)}};
+  int32_t rate = sampleRateFor(trackFileName(index));
+  if (!line.split) {
+    return {{outputName(line, index, ""), planTrack(entry, renderSettings(line), rate)}};
+  }
+  return {{outputName(line, index, " (intro)"),
+           planSection(entry.start, entry.loopStart, rate, false)},
+          {outputName(line, index, " (loop)"),
+           planSection(entry.loopStart, entry.end, rate, line.loopPoints)}};
+}
+
+// Opens the data file that `line` names and checks that it holds every byte
+// the selected tracks need. Says what is wrong and returns kExitFailed, or
+// returns kExitOk with the file open.
+int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPath) {
+  *dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
+  if (!line.dataPath.empty() &&
+      (isPathSeparator(dataPath->back()) || pathKind(*dataPath) == PathKind::Folder)) {
+    *dataPath = joinPath(*dataPath, kDataFileName);
+  }
+  std::string shown = printable(*dataPath);
+  int64_t size = 0;
+  IoError error = openDataFile(*dataPath, dataFile, &size);
+  if (error == kIoNotFound) {
+    say("%s not found.\n", shown.c_str());
+    return kExitFailed;
+  }
+  if (error != kIoOk) {
+    say("cannot read %s: %s\n", shown.c_str(), ioErrorText(error).c_str());
+    return kExitFailed;
+  }
+  // A negative fade wraps inside the loop, so no track reads past its end.
+  int64_t needed = trackEntry(line.options.lastTrack - 1).end;
+  if (size < needed) {
+    say("%s is too short: %lld bytes, need %lld\n", shown.c_str(),
+        static_cast<long long>(size), static_cast<long long>(needed));
+    closeFile(dataFile);
+    return kExitFailed;
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -185,34 +318,51 @@ CommandLine parseCommandLine(int count, const char* const* args) {
   auto refuse = [&line](const std::string& message) {
     if (line.error.empty()) line.error = message;
   };
+  bool optionsEnded = false;
   for (int i = 0; i < count; ++i) {
     std::string arg = args[i];
-    if (arg == "--help") {
-      line.help = true;
-    } else if (arg == "--version") {
-      line.version = true;
-    } else if (arg == "--list") {
-      line.list = true;
-    } else if (arg == "--loop-points") {
-      line.loopPoints = true;
-    } else if (arg == "--split") {
-      line.split = true;
-    } else if (arg == "-o" || arg == "--output" || arg.rfind("--output=", 0) == 0) {
-      std::string folder = arg.size() > 8 ? arg.substr(9) : i + 1 < count ? args[++i] : "";
-      if (folder.empty()) refuse(arg.substr(0, arg.find('=')) + " needs a folder\n");
-      line.outputFolder = folder;
-    } else if (hasPathSeparator(arg) ||
-               (pathKind(arg) != PathKind::Missing && !isValidSetting(arg.c_str()))) {
-      if (!line.dataPath.empty()) {
-        refuse("only one data file or folder may be given: " + line.dataPath + ", " + arg + "\n");
+    if (!optionsEnded) {
+      if (arg == "--") {
+        optionsEnded = true;
+        continue;
       }
-      line.dataPath = arg;
-    } else {
-      applySetting(&line.options, args[i]);
-      if (arg.empty() || (arg[0] != 'T' && arg[0] != 't')) line.playSettings = true;
+      if (const OptionSpec* spec = findOption(arg)) {
+        std::string value;
+        if (spec->value != nullptr) {
+          size_t equals = arg.find('=');
+          value = equals != std::string::npos ? arg.substr(equals + 1)
+                  : i + 1 < count             ? args[++i]
+                                              : "";
+          if (value.empty()) refuse(arg.substr(0, equals) + " needs " + spec->value + "\n");
+        }
+        applyOption(&line, spec->option, value);
+        continue;
+      }
+    }
+    switch (kindOf(arg, optionsEnded)) {
+      case ArgKind::DataPath:
+        if (!line.dataPath.empty()) {
+          refuse("only one data file or folder may be given: " + printable(line.dataPath) +
+                 ", " + printable(arg) + "\n");
+        }
+        line.dataPath = arg;
+        break;
+      case ArgKind::UnknownOption: refuse(unknownOptionMessage(arg)); break;
+      case ArgKind::NamesNothing: refuse(kRepeatMessage); break;
+      case ArgKind::Setting:
+        applySetting(&line.options, args[i]);
+        if (arg[0] != 'T' && arg[0] != 't') line.playSettings = true;
+        break;
     }
   }
   return line;
+}
+
+bool isStrictSetting(const std::string& arg) {
+  size_t i = !arg.empty() && isSettingLetter(arg[0]) ? 1 : 0;
+  if (i < arg.size() && (arg[i] == '+' || arg[i] == '-')) ++i;
+  if (i == arg.size()) return false;
+  return std::all_of(arg.begin() + static_cast<std::ptrdiff_t>(i), arg.end(), isDigit);
 }
 
 std::string checkCommandLine(const CommandLine& line) {
@@ -222,6 +372,7 @@ std::string checkCommandLine(const CommandLine& line) {
   if (line.split && line.playSettings) {
     return "--split writes the intro and the loop once each: no repeat, fade or fade curve\n";
   }
+  if (line.list && !line.outputFolder.empty()) return "--list writes no files: no -o or --output\n";
   return "";
 }
 
@@ -255,22 +406,69 @@ int displayWidth(const std::string& utf8) {
   return width;
 }
 
+std::string printable(const std::string& text) {
+  std::string shown;
+  auto byte = [&](size_t k) { return k < text.size() ? static_cast<uint8_t>(text[k]) : 0u; };
+  auto continues = [&](size_t k, unsigned low, unsigned high) {
+    return byte(k) >= low && byte(k) <= high;
+  };
+  for (size_t i = 0; i < text.size();) {
+    unsigned c = byte(i);
+    // The length of the well-formed UTF-8 sequence at i, or 0.
+    size_t n = 0;
+    if (c >= 0x20 && c < 0x7f) {
+      n = 1;
+    } else if (c >= 0xc2 && c <= 0xdf) {
+      // Two bytes; 0xc2 0x80..0x9f are the C1 control characters.
+      n = continues(i + 1, c == 0xc2 ? 0xa0 : 0x80, 0xbf) ? 2 : 0;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      unsigned low = c == 0xe0 ? 0xa0 : 0x80, high = c == 0xed ? 0x9f : 0xbf;
+      n = continues(i + 1, low, high) && continues(i + 2, 0x80, 0xbf) ? 3 : 0;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      unsigned low = c == 0xf0 ? 0x90 : 0x80, high = c == 0xf4 ? 0x8f : 0xbf;
+      n = continues(i + 1, low, high) && continues(i + 2, 0x80, 0xbf) &&
+                  continues(i + 3, 0x80, 0xbf)
+              ? 4
+              : 0;
+    }
+    if (n > 0) {
+      shown.append(text, i, n);
+      i += n;
+      continue;
+    }
+    // A control character or a byte that starts no UTF-8 character.
+    char escape[8];
+    if (c == '\n') {
+      std::strcpy(escape, "\\n");
+    } else if (c == '\t') {
+      std::strcpy(escape, "\\t");
+    } else if (c == '\r') {
+      std::strcpy(escape, "\\r");
+    } else {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+    }
+    shown += escape;
+    ++i;
+  }
+  return shown;
+}
+
 std::string listText(const CommandLine& line, bool forTerminal) {
   struct Row {
     std::string cells[6];
   };
   std::vector<Row> rows = {{{"track", "file", "rate", "intro", "loop", "length"}}};
-  RenderSettings settings = renderSettings(line);
   for (int i = firstIndex(line.options); i < line.options.lastTrack; ++i) {
     TrackEntry e = trackEntry(i);
     int32_t rate = sampleRateFor(trackFileName(i));
     char number[16];
     std::snprintf(number, sizeof number, "%02d", i + 1);
-    int64_t length = trackDataLength(e, settings, rate * kFrameBytes);
-    rows.push_back({{number, trackFileName(i), std::to_string(rate),
-                     formatDuration((e.loopStart - e.start) / kFrameBytes, rate),
-                     formatDuration((e.end - e.loopStart) / kFrameBytes, rate),
-                     formatDuration(length / kFrameBytes, rate)}});
+    for (const OutputPlan& out : outputsOf(line, i)) {
+      rows.push_back({{number, out.name, std::to_string(rate),
+                       formatDuration((e.loopStart - e.start) / kFrameBytes, rate),
+                       formatDuration((e.end - e.loopStart) / kFrameBytes, rate),
+                       formatDuration(out.plan.dataLength / kFrameBytes, rate)}});
+    }
   }
   int widths[6] = {};
   for (const Row& row : rows) {
@@ -287,53 +485,39 @@ std::string listText(const CommandLine& line, bool forTerminal) {
 }
 
 int runExtraction(const CommandLine& line) {
-  std::string dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
-  if (!line.dataPath.empty() &&
-      (isPathSeparator(dataPath.back()) || pathKind(dataPath) == PathKind::Folder)) {
-    dataPath = joinPath(dataPath, kDataFileName);
-  }
   FileHandle dataFile;
-  int64_t size = 0;
-  IoError error = openDataFile(dataPath, &dataFile, &size);
-  if (error == kIoNotFound) {
-    say("%s not found.\n", dataPath.c_str());
-    return kExitFailed;
-  }
-  if (error != kIoOk) {
-    say("cannot read %s: %s\n", dataPath.c_str(), ioErrorText(error).c_str());
-    return kExitFailed;
-  }
-  // A negative fade wraps inside the loop, so no track reads past its end.
-  int64_t needed = trackEntry(line.options.lastTrack - 1).end;
-  if (size < needed) {
-    say("%s is too short: %lld bytes, need %lld\n", dataPath.c_str(),
-        static_cast<long long>(size), static_cast<long long>(needed));
-    closeFile(&dataFile);
-    return kExitFailed;
-  }
+  std::string dataPath;
+  if (openData(line, &dataFile, &dataPath) != kExitOk) return kExitFailed;
   std::string folder = line.outputFolder.empty() ? folderOf(dataPath) : line.outputFolder;
-  if (!line.outputFolder.empty() && (error = makeFolders(folder)) != kIoOk) {
-    say("cannot write into %s: %s\n", folder.c_str(), ioErrorText(error).c_str());
+  std::vector<std::string> madeFolders;
+  IoError error = kIoOk;
+  if (!line.outputFolder.empty() && (error = makeFolders(folder, &madeFolders)) != kIoOk) {
+    say("cannot write into %s: %s\n", printable(folder).c_str(), ioErrorText(error).c_str());
     closeFile(&dataFile);
     return kExitFailed;
   }
   auto buffer = std::make_unique<ChunkBuffer>();
   bool allWritten = true;
+  bool anyWritten = false;
   for (int i = firstIndex(line.options); i < line.options.lastTrack; ++i) {
     for (const OutputPlan& out : outputsOf(line, i)) {
-      say("Create %s ...\n", out.name.c_str());
+      std::string shown = printable(out.name);
+      say("Create %s ...\n", shown.c_str());
       if (line.loopPoints && !line.split && !out.plan.loop.present) {
         say("no loop points in %s: the fade reaches into every pass of the loop\n",
-            out.name.c_str());
+            shown.c_str());
       }
       error = renderTrack(dataFile, folder, out.name, out.plan, buffer.get());
       if (error != kIoOk) {
-        say("cannot write %s: %s\n", out.name.c_str(), ioErrorText(error).c_str());
+        say("cannot write %s: %s\n", shown.c_str(), ioErrorText(error).c_str());
         allWritten = false;
+      } else {
+        anyWritten = true;
       }
     }
   }
   closeFile(&dataFile);
+  if (!anyWritten) removeFolders(madeFolders);
   return allWritten ? kExitOk : kExitFailed;
 }
 
@@ -355,6 +539,13 @@ int runCommandLine(int argc, const char* const* argv) {
     return kExitBadSetting;
   }
   if (line.list) {
+    // A data path given with --list is checked, never ignored.
+    if (!line.dataPath.empty()) {
+      FileHandle dataFile;
+      std::string dataPath;
+      if (openData(line, &dataFile, &dataPath) != kExitOk) return kExitFailed;
+      closeFile(&dataFile);
+    }
     say("%s", listText(line, stdoutIsTerminal()).c_str());
     return kExitOk;
   }
