@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing kvbgm2wav need,
 # skipping the work when they are already there.
-#   tools/install-deps.sh [base] [bench] [windows] [windows64] [fuzz]
+#   tools/install-deps.sh [base] [bench] [windows] [windows64] [fuzz] [package]
 # base is what building, testing and packaging on Linux need (groff renders
 # the man page, dpkg-dev gives the .deb its dependencies, sndfile-programs
-# reads loop points back).
+# reads loop points back); package adds lintian, which checks the .deb.
 set -euo pipefail
 
 declare -A groups=(
@@ -13,6 +13,7 @@ declare -A groups=(
   [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386"
   [windows64]="g++-mingw-w64-x86-64-posix wine64"
   [fuzz]="clang libclang-rt-14-dev"
+  [package]="lintian"
 )
 
 wanted="${*:-base}"
