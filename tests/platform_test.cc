@@ -46,7 +46,12 @@ TEST(Folders, MakeFoldersMakesParentsAndRefusesAFile) {
   made.clear();
   EXPECT_EQ(makeFolders("a/b/c", &made), kIoOk);  // already there
   EXPECT_EQ(makeFolders("a/x/../y", &made), kIoOk);
+#ifdef _WIN32
+  // Windows takes "x/.." away from the path before it looks.
+  EXPECT_EQ(made, (std::vector<std::string>{"a/x/../y"}));
+#else
   EXPECT_EQ(made, (std::vector<std::string>{"a/x", "a/x/../y"}));
+#endif
   removeFolders(made);
   EXPECT_EQ(pathKind("a/x"), PathKind::Missing);
   writeBytes("file", {1});

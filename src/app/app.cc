@@ -194,6 +194,35 @@ std::string unknownOptionMessage(const std::string& arg) {
   return message + "\n";
 }
 
+// The length of the well-formed UTF-8 character at text[i] when it is not a
+// control character (C0, DEL or C1); 0 for a control character or a byte
+// that starts no character.
+size_t printableLength(const std::string& text, size_t i) {
+  auto within = [&](size_t k, unsigned low, unsigned high) {
+    if (k >= text.size()) return false;
+    unsigned b = static_cast<unsigned char>(text[k]);
+    return b >= low && b <= high;
+  };
+  unsigned c = static_cast<unsigned char>(text[i]);
+  if (c >= 0x20 && c < 0x7f) return 1;
+  if (c >= 0xc2 && c <= 0xdf) {
+    return within(i + 1, c == 0xc2 ? 0xa0 : 0x80, 0xbf) ? 2 : 0;  // C1 is 0xc2 0x80..0x9f
+  }
+  // The second byte's range rules out overlong forms, UTF-16 surrogates and
+  // code points past U+10FFFF.
+  if (c >= 0xe0 && c <= 0xef) {
+    bool whole = within(i + 1, c == 0xe0 ? 0xa0 : 0x80, c == 0xed ? 0x9f : 0xbf) &&
+                 within(i + 2, 0x80, 0xbf);
+    return whole ? 3 : 0;
+  }
+  if (c >= 0xf0 && c <= 0xf4) {
+    bool whole = within(i + 1, c == 0xf0 ? 0x90 : 0x80, c == 0xf4 ? 0x8f : 0xbf) &&
+                 within(i + 2, 0x80, 0xbf) && within(i + 3, 0x80, 0xbf);
+    return whole ? 4 : 0;
+  }
+  return 0;
+}
+
 // The next UTF-8 code point of `text` at `*i`, advancing *i past it.
 uint32_t nextCodePoint(const std::string& text, size_t* i) {
   auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
@@ -330,9 +359,11 @@ CommandLine parseCommandLine(int count, const char* const* args) {
         std::string value;
         if (spec->value != nullptr) {
           size_t equals = arg.find('=');
-          value = equals != std::string::npos ? arg.substr(equals + 1)
-                  : i + 1 < count             ? args[++i]
-                                              : "";
+          if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+          } else if (i + 1 < count) {
+            value = args[++i];
+          }
           if (value.empty()) refuse(arg.substr(0, equals) + " needs " + spec->value + "\n");
         }
         applyOption(&line, spec->option, value);
@@ -408,47 +439,21 @@ int displayWidth(const std::string& utf8) {
 
 std::string printable(const std::string& text) {
   std::string shown;
-  auto byte = [&](size_t k) { return k < text.size() ? static_cast<uint8_t>(text[k]) : 0u; };
-  auto continues = [&](size_t k, unsigned low, unsigned high) {
-    return byte(k) >= low && byte(k) <= high;
-  };
   for (size_t i = 0; i < text.size();) {
-    unsigned c = byte(i);
-    // The length of the well-formed UTF-8 sequence at i, or 0.
-    size_t n = 0;
-    if (c >= 0x20 && c < 0x7f) {
-      n = 1;
-    } else if (c >= 0xc2 && c <= 0xdf) {
-      // Two bytes; 0xc2 0x80..0x9f are the C1 control characters.
-      n = continues(i + 1, c == 0xc2 ? 0xa0 : 0x80, 0xbf) ? 2 : 0;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      unsigned low = c == 0xe0 ? 0xa0 : 0x80, high = c == 0xed ? 0x9f : 0xbf;
-      n = continues(i + 1, low, high) && continues(i + 2, 0x80, 0xbf) ? 3 : 0;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      unsigned low = c == 0xf0 ? 0x90 : 0x80, high = c == 0xf4 ? 0x8f : 0xbf;
-      n = continues(i + 1, low, high) && continues(i + 2, 0x80, 0xbf) &&
-                  continues(i + 3, 0x80, 0xbf)
-              ? 4
-              : 0;
-    }
+    size_t n = printableLength(text, i);
     if (n > 0) {
       shown.append(text, i, n);
       i += n;
       continue;
     }
-    // A control character or a byte that starts no UTF-8 character.
+    unsigned char c = static_cast<unsigned char>(text[i++]);
     char escape[8];
-    if (c == '\n') {
-      std::strcpy(escape, "\\n");
-    } else if (c == '\t') {
-      std::strcpy(escape, "\\t");
-    } else if (c == '\r') {
-      std::strcpy(escape, "\\r");
+    if (c == '\n' || c == '\t' || c == '\r') {
+      std::snprintf(escape, sizeof escape, "\\%c", c == '\n' ? 'n' : c == '\t' ? 't' : 'r');
     } else {
       std::snprintf(escape, sizeof escape, "\\x%02x", c);
     }
     shown += escape;
-    ++i;
   }
   return shown;
 }
