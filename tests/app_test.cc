@@ -106,49 +106,193 @@ TEST(Banner, ShowsTheSelectionAndSettings) {
 }
 
 // Which arguments name the data, the output folder or an option, in a
-// folder that holds files named like arguments.
+// folder that holds files and folders named like arguments.
 TEST(CommandLine, Classification) {
   ScratchFolder folder;
-  for (const char* name : {"3", "t5", "f10", "music.dat", "x"}) writeBytes(name, {0});
+  for (const char* name : {"3", "t5", "f10", "11", "music.dat", "x", "files", "5.dat", "t5.bak",
+                           "Field music", "-x.dat"}) {
+    writeBytes(name, {0});
+  }
   std::filesystem::create_directory("game");
+  std::filesystem::create_directory("psx");
+  const char* kRepeat = "repeat must be 1-10\n";
   struct Case {
     std::vector<const char*> args;
+    const char* message;  // of checkCommandLine
     const char* dataPath;
     const char* outputFolder;
-    int32_t repeat;
-    const char* message;  // of checkCommandLine
+    int32_t repeat;       // these three are checked when the line is accepted
+    int32_t track;        // lastTrack
   } cases[] = {
-      {{"3", "t5", "f10"}, "", "", 3, ""},         // settings, though files
-      {{"music.dat", "4"}, "music.dat", "", 4, ""},
-      {{"game"}, "game", "", 2, ""},
-      {{"x"}, "x", "", 2, ""},                     // a file, not a setting
-      {{"y"}, "", "", 0, "repeat must be 1-10\n"}, // neither
-      {{"a/b", "3"}, "a/b", "", 3, ""},             // a separator: data
-      {{"-o", "out", "5"}, "", "out", 5, ""},
-      {{"--output", "o/p"}, "", "o/p", 2, ""},
-      {{"--output=o", "t3"}, "", "o", 2, ""},
-      {{"-o"}, "", "", 2, "-o needs a folder\n"},
-      {{"--output="}, "", "", 2, "--output needs a folder\n"},
-      {{"game", "music.dat"}, "music.dat", "", 2,
-       "only one data file or folder may be given: game, music.dat\n"},
-      {{"--split", "t3"}, "", "", 2, ""},
-      {{"--split", "p0"}, "", "", 2,
-       "--split writes the intro and the loop once each: no repeat, fade or fade curve\n"},
-      {{"--loop-points", "--list", "F5"}, "", "", 2, ""},
+      // Settings, the lenient reading of names that are not there, and
+      // strictly written settings that are also file names.
+      {{"3", "t5", "f10"}, "", "", "", 3, 5},
+      {{"3x", "pq", "F"}, "", "", "", 3, 31},
+      {{"t"}, "track number must be 1-31\n", "", "", 0, 0},
+      {{"-3", "4"}, "", "", "", 4, 31},             // a negative number, overridden
+      {{"-3"}, kRepeat, "", "", 0, 0},
+      // An existing file or folder that is not strictly a valid setting.
+      {{"music.dat", "4"}, "", "music.dat", "", 4, 31},
+      {{"game"}, "", "game", "", 2, 31},
+      {{"x"}, "", "x", "", 2, 31},
+      {{"t1", "1", "psx", "-o", "out"}, "", "psx", "out", 1, 1},
+      {{"files"}, "", "files", "", 2, 31},
+      {{"5.dat", "t2"}, "", "5.dat", "", 2, 2},
+      {{"t5.bak"}, "", "t5.bak", "", 2, 31},
+      {{"Field music"}, "", "Field music", "", 2, 31},
+      {{"11"}, "", "11", "", 2, 31},                 // not a valid setting
+      {{"a/b", "3"}, "", "a/b", "", 3, 31},          // a separator: data
+      {{"-x.dat"}, "", "-x.dat", "", 2, 31},
+      // A word that names nothing: a missing data file if it has a dot,
+      // else refused whatever follows.
+      {{"renamed.bni"}, "", "renamed.bni", "", 2, 31},
+      {{"t1", "renamed.bni", "1"}, "", "renamed.bni", "", 1, 1},
+      {{"kvbgm", "3"}, kRepeat, "", "", 0, 0},
+      {{"R3", "1"}, kRepeat, "", "", 0, 0},
+      {{"", "3"}, kRepeat, "", "", 0, 0},
+      {{"-", "3"}, kRepeat, "", "", 0, 0},
+      {{"f40", "y", "3"}, kRepeat, "", "", 0, 0},
+      // Options and their values.
+      {{"-o", "out", "5"}, "", "", "out", 5, 31},
+      {{"--output", "o/p"}, "", "", "o/p", 2, 31},
+      {{"--output=o", "t3"}, "", "", "o", 2, 3},
+      {{"-o", "--list"}, "", "", "--list", 2, 31},
+      {{"-o"}, "-o needs a folder\n", "", "", 0, 0},
+      {{"--output="}, "--output needs a folder\n", "", "", 0, 0},
+      {{"game", "music.dat"}, "only one data file or folder may be given: game, music.dat\n",
+       "", "", 0, 0},
+      {{"--split", "t3"}, "", "", "", 2, 3},
+      {{"--split", "p0"},
+       "--split writes the intro and the loop once each: no repeat, fade or fade curve\n", "",
+       "", 0, 0},
+      {{"--loop-points", "--list", "F5"}, "", "", "", 2, 31},
+      {{"--list", "game"}, "", "game", "", 2, 31},
+      {{"--list", "-o", "out"}, "--list writes no files: no -o or --output\n", "", "", 0, 0},
+      {{"--output=out", "--list"}, "--list writes no files: no -o or --output\n", "", "", 0, 0},
+      // Unknown options, whatever follows them.
+      {{"--lsit", "3", "F10"}, "unknown option --lsit\n", "", "", 0, 0},
+      {{"--loop-point", "1"}, "unknown option --loop-point\n", "", "", 0, 0},
+      {{"--verbose", "t11", "1"}, "unknown option --verbose\n", "", "", 0, 0},
+      {{"-f5", "3"}, "unknown option -f5 (settings take no dash: f5)\n", "", "", 0, 0},
+      {{"--F-3"}, "unknown option --F-3 (settings take no dash: F-3)\n", "", "", 0, 0},
+      {{"--5"}, "unknown option --5 (settings take no dash: 5)\n", "", "", 0, 0},
+      {{"-t"}, "unknown option -t\n", "", "", 0, 0},
+      {{"-o5"}, "unknown option -o5\n", "", "", 0, 0},
+      {{"--list=3"}, "unknown option --list=3\n", "", "", 0, 0},
+      {{"-y.dat"}, "unknown option -y.dat\n", "", "", 0, 0},
+      {{"---"}, "unknown option ---\n", "", "", 0, 0},
+      {{"3", "--lsit", "x"}, "unknown option --lsit\n", "", "", 0, 0},  // the first refusal
+      // "--" ends the options.
+      {{"--", "t11", "1"}, "", "", "", 1, 11},
+      {{"--", "-y.dat"}, "", "-y.dat", "", 2, 31},
+      {{"--", "--list"}, kRepeat, "", "", 0, 0},
+      {{"--", "-f5", "3"}, kRepeat, "", "", 0, 0},
+      {{"--", "--"}, kRepeat, "", "", 0, 0},
+      {{"-o", "out", "--", "-o"}, kRepeat, "", "", 0, 0},
+      // Names in messages stay on one line.
+      {{"--ls\nt"}, "unknown option --ls\\nt\n", "", "", 0, 0},
+      {{"-\x1b[2J"}, "unknown option -\\x1b[2J\n", "", "", 0, 0},
+      {{"game", "a\xff\n.dat"}, "only one data file or folder may be given: game, a\\xff\\n.dat\n",
+       "", "", 0, 0},
   };
   for (const Case& c : cases) {
     std::string where;
     for (const char* a : c.args) where += std::string("'") + a + "' ";
     CommandLine line = parseCommandLine(static_cast<int>(c.args.size()), c.args.data());
     EXPECT_EQ(checkCommandLine(line), c.message) << where;
+    if (*c.message != '\0') continue;
     EXPECT_EQ(line.dataPath, c.dataPath) << where;
     EXPECT_EQ(line.outputFolder, c.outputFolder) << where;
     EXPECT_EQ(line.options.repeat, c.repeat) << where;
+    EXPECT_EQ(line.options.lastTrack, c.track) << where;
   }
   CommandLine line = parseCommandLine(3, std::vector<const char*>{"--loop-points", "--list", "F5"}.data());
   EXPECT_TRUE(line.loopPoints && line.list && !line.split);
   EXPECT_EQ(renderSettings(line).fade, -5);
   EXPECT_TRUE(renderSettings(line).loopPoints);
+  line = parseCommandLine(2, std::vector<const char*>{"--lsit", "--help"}.data());
+  EXPECT_TRUE(line.help);  // help is given whatever else the line holds
+}
+
+// The output format and what only FLAC files take: a compression level and
+// tags, each checked as it is read and refused without --format=flac.
+TEST(CommandLine, FormatOptions) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* message;
+    OutputFormat format;   // these three are checked when the line is accepted
+    int compression;
+    size_t tags;
+  } cases[] = {
+      {{}, "", OutputFormat::Wav, -1, 0},
+      {{"--format=wav"}, "", OutputFormat::Wav, -1, 0},
+      {{"--format", "flac", "3"}, "", OutputFormat::Flac, -1, 0},
+      {{"--format=flac", "--format=wav"}, "", OutputFormat::Wav, -1, 0},  // the later one
+      {{"--format=flac", "--compression=0", "--compression", "8"}, "", OutputFormat::Flac, 8, 0},
+      {{"--tag", "A=b", "--tag=title=", "--format=flac", "--tag=C=d=e"}, "", OutputFormat::Flac,
+       -1, 3},
+      {{"--format=FLAC"}, "--format must be wav or flac\n", OutputFormat::Wav, 0, 0},
+      {{"--format"}, "--format needs wav or flac\n", OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--compression=9"}, "--compression must be 0-8\n", OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--compression=x"}, "--compression must be 0-8\n", OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--compression="}, "--compression needs a level\n", OutputFormat::Wav, 0, 0},
+      {{"--compression=5", "t3"}, "--compression needs --format=flac\n", OutputFormat::Wav, 0, 0},
+      {{"--tag", "A=b"}, "--tag needs --format=flac\n", OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--tag", "A"},
+       "--tag needs NAME=VALUE, NAME in ASCII without \"=\": A\n", OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--tag", "A\n=b"},
+       "--tag needs NAME=VALUE, NAME in ASCII without \"=\": A\\n=b\n", OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--tag=T=\xc3("}, "--tag T: the value is not UTF-8\n",
+       OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--tag"}, "--tag needs NAME=VALUE\n", OutputFormat::Wav, 0, 0},
+  };
+  for (const Case& c : cases) {
+    std::string where;
+    for (const char* a : c.args) where += std::string("'") + a + "' ";
+    CommandLine line = parseCommandLine(static_cast<int>(c.args.size()), c.args.data());
+    EXPECT_EQ(checkCommandLine(line), c.message) << where;
+    if (*c.message != '\0') continue;
+    EXPECT_EQ(line.format, c.format) << where;
+    EXPECT_EQ(line.compression, c.compression) << where;
+    EXPECT_EQ(line.tags.size(), c.tags) << where;
+  }
+}
+
+TEST(CommandLine, StrictSettings) {
+  for (const char* arg : {"3", "+3", "-3", "t5", "f10", "F-3", "p+0", "T31", "007",
+                          "99999999999"}) {
+    EXPECT_TRUE(isStrictSetting(arg)) << arg;
+  }
+  for (const char* arg : {"", "t", "F", "-", "3x", " 3", "t5.bak", "psx", "x3", "f-", "--3",
+                          "t+-1", "5.dat"}) {
+    EXPECT_FALSE(isStrictSetting(arg)) << arg;
+  }
+}
+
+TEST(Messages, NamesArePrintable) {
+  struct Case {
+    std::string name;
+    const char* shown;
+  } cases[] = {
+      {"kvbgm.dat", "kvbgm.dat"},
+      {"01 序章.wav", "01 序章.wav"},
+      {"C:\\game\\kvbgm.dat", "C:\\game\\kvbgm.dat"},  // a backslash stays one
+      {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+      {"\x1b[31mred", "\\x1b[31mred"},
+      {std::string("nul\0byte", 8), "nul\\x00byte"},
+      {"del\x7f", "del\\x7f"},
+      {"\xff\xfe.dat", "\\xff\\xfe.dat"},
+      {"\xc2\x85next line", "\\xc2\\x85next line"},   // U+0085, a C1 control
+      {"\xc2\xa0\xc3\xa9", "\xc2\xa0\xc3\xa9"},        // U+00A0, é
+      {"\xc3", "\\xc3"},                               // cut short
+      {"\xc3(", "\\xc3("},
+      {"\xc0\xaf", "\\xc0\\xaf"},                      // overlong '/'
+      {"\xe0\x80\xaf", "\\xe0\\x80\\xaf"},
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},             // a UTF-16 surrogate
+      {"\xf0\x9f\x8e\xb5", "\xf0\x9f\x8e\xb5"},        // U+1F3B5
+      {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},    // past U+10FFFF
+  };
+  for (const Case& c : cases) EXPECT_EQ(printable(c.name), c.shown) << c.shown;
 }
 
 TEST(Listing, DurationsAndWidths) {

@@ -375,11 +375,78 @@ class Locations(TestCase):
              banner(1, 1) + "cannot write into afile/sub: Not a directory\n"),
             (["missing/kvbgm.dat", "-o", "new"], 1, banner() + "missing/kvbgm.dat not found.\n"),
             (["nothing/"], 1, banner() + "nothing/kvbgm.dat not found.\n"),
+            # Too deep to make at all, and a name too long half way down:
+            # the folders made before it are removed again.
+            (["-o", "a/" * 45000, "T1"], 1,
+             banner(1, 1) + f"cannot write into {'a/' * 45000}: File name too long\n"),
+            (["-o", "new/deeper/" + "x" * 300, "T1"], 1,
+             banner(1, 1) + f"cannot write into new/deeper/{'x' * 300}: File name too long\n"),
+            # A folder that can be made, but whose files' names are too long:
+            # nothing is written, so the folders go again.
+            (["-o", DEEP_FOLDER, "T22"], 1, banner(22, 22) + create_line(22) +
+             f"cannot write {NAMES[21]}: File name too long\n"),
+            (["-o", "new\x1b[2J/\n", "--lsit"], 2, "unknown option --lsit\n"),
         ]
         for args, status, message in cases:
             with self.subTest(args=args):
                 self.assertEqual(run(args, f.path), (status, message))
                 self.assertEqual(f.names(), ["afile", "kvbgm.dat"])
+
+
+# 4,064 bytes: a folder the system can make and put a temporary file in
+# (kvbgm2wav-<pid>-<n>.tmp), but not track 22's 40-byte name: the path would
+# pass the 4,096 bytes a Linux path may have.
+DEEP_FOLDER = ("d" * 250 + "/") * 16 + "e" * 48
+
+
+class Traps(TestCase):
+    """Command lines that look like a request but are not one: each is
+    refused or reported, and nothing is written."""
+
+    def test_refused_or_missing_and_nothing_written(self):
+        cases = [  # arguments, status, stdout
+            (["--lsit", "3", "F10"], 2, "unknown option --lsit\n"),
+            (["--spilt", "1"], 2, "unknown option --spilt\n"),
+            (["-f5", "3"], 2, "unknown option -f5 (settings take no dash: f5)\n"),
+            (["--help=1", "--help"], 0, None),  # help whatever else is there
+            (["kvbgm", "1"], 2, "repeat must be 1-10\n"),
+            (["renamed.bni", "1"], 1, banner(1, 31, 1) + "renamed.bni not found.\n"),
+            (["t1", "renamed.bni", "1"], 1, banner(1, 1, 1) + "renamed.bni not found.\n"),
+            (["--list", "-o", "out"], 2, "--list writes no files: no -o or --output\n"),
+            (["--list", "renamed.bni"], 1, "renamed.bni not found.\n"),
+            (["--", "-x.dat"], 1, banner() + "-x.dat not found.\n"),
+            ([b"--ls\x1bt"], 2, "unknown option --ls\\x1bt\n"),
+            ([b"t1", b"bad\xff\nname.dat"], 1, banner(1, 1) + "bad\\xff\\nname.dat not found.\n"),
+        ]
+        for args, status, stdout in cases:
+            with self.subTest(args=args):
+                f = self.folder()
+                got_status, out = run(args, f.path)
+                self.assertEqual(got_status, status)
+                if stdout is not None:
+                    self.assertEqual(out, stdout)
+                self.assertEqual(f.names(), ["kvbgm.dat"])
+
+    def test_an_existing_name_is_the_data_not_a_setting(self):
+        # "psx" would read as p0, "5.dat" as 5: as names of a folder and a
+        # file that are there, they are the data, here with no kvbgm.dat in
+        # the current folder to fall back on.
+        f = self.folder(data=False)
+        os.mkdir(f.path / "psx")
+        os.link(DATA.path, f.path / "psx" / "kvbgm.dat")
+        os.link(DATA.path, f.path / "5.dat")
+        os.link(DATA.path, f.path / "-x.dat")
+        want = expected_data(1, 1)
+        cases = [  # arguments, where the file lands
+            (["t1", "1", "psx", "-o", "out"], f.path / "out"),
+            (["5.dat", "t1", "1"], f.path),
+            (["--", "t1", "-x.dat", "1"], f.path),
+        ]
+        for args, where in cases:
+            with self.subTest(args=args):
+                self.assertEqual(run(args, f.path), (0, banner(1, 1, 1) + create_line(1)))
+                self.assertEqual(wav_frames(where / NAMES[0]), want)
+                os.remove(where / NAMES[0])
 
 
 class Listing(TestCase):
@@ -405,6 +472,23 @@ class Listing(TestCase):
                          ["26\t26 帰り道.wav\t44100\t2:17.022\t0:13.333\t2:43.688"])
         self.assertEqual(run(["--list", "p7"], f.path), (2, "fade pattern must be 0-3\n"))
         self.assertEqual(f.names(), [])
+
+    def test_list_names_the_files_of_split_and_checks_a_data_path(self):
+        f = self.folder()
+        stem = NAMES[2][:-4]
+        split = ("track\tfile\trate\tintro\tloop\tlength\n"
+                 f"03\t{stem} (intro).wav\t22050\t0:17.256\t1:31.430\t0:17.256\n"
+                 f"03\t{stem} (loop).wav\t22050\t0:17.256\t1:31.430\t1:31.430\n")
+        self.assertEqual(run(["--list", "--split", "t3"], f.path), (0, split))
+        self.assertEqual(run(["--list", "--split", "t3", "kvbgm.dat"], f.path), (0, split))
+        self.assertEqual(run(["--list", "--split", "t3", "."], f.path), (0, split))
+        with open(f.path / "short.dat", "wb") as out:
+            out.truncate(1000)
+        self.assertEqual(run(["--list", "short.dat"], f.path),
+                         (1, f"short.dat is too short: 1000 bytes, need {DATA_BYTES}\n"))
+        self.assertEqual(run(["--list", "t31", "nothing/"], f.path),
+                         (1, "nothing/kvbgm.dat not found.\n"))
+        self.assertEqual(f.names(), ["kvbgm.dat", "short.dat"])
 
     def test_list_in_a_terminal_is_aligned(self):
         # script gives the tool a terminal for standard output.
@@ -442,6 +526,17 @@ class HelpAndVersion(TestCase):
         status, out = run(["--help"], f.path)
         self.assertEqual(status, 0)
         self.assertTrue(out.startswith("Usage: kvbgm2wav"))
+        for form in ("-o DIR", "--output DIR", "--output=DIR", "pN, PN", "tN, TN", "--list",
+                     "--loop-points", "--split", "\n  -- ", "--version"):
+            self.assertIn(form, out)
+        # The exit statuses say what the README's table says.
+        readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+        table = readme.split("## Exit status")[1].split("\n\n")[1]
+        rows = [line.split("|")[1:3] for line in table.splitlines()[2:]]
+        self.assertEqual([status.strip() for status, _ in rows], ["0", "1", "2"])
+        words = " ".join(out.split())
+        for status, meaning in rows:
+            self.assertIn(f"{status.strip()} {meaning.strip().replace('`', '')}", words)
         status, out = run(["--version"], f.path)
         self.assertEqual(status, 0)
         self.assertRegex(out, r"^kvbgm2wav \d+\.\d+\.\d+\n$")

@@ -116,10 +116,19 @@ class Tags(TestCase):
         self.assertEqual(probed["ALBUM"], "別のアルバム")
         self.assertEqual(probed["LOOPSTART"], "0")
 
+    def test_list_names_the_flac_files(self):
+        f = self.folder(data=False)
+        status, out = run(["--list", "--format=flac", "t3", "--split"], f.path)
+        self.assertEqual(status, 0)
+        stem = NAMES[2][:-4]
+        self.assertEqual([row.split("\t")[1] for row in out.splitlines()],
+                         ["file", f"{stem} (intro).flac", f"{stem} (loop).flac"])
+
     def test_refused_options_write_nothing(self):
         cases = [  # arguments, message
             (["--format=mp3"], "--format must be wav or flac\n"),
-            (["--format"], "--format must be wav or flac\n"),
+            (["--format"], "--format needs wav or flac\n"),
+            (["--formats=flac"], "unknown option --formats=flac\n"),
             (["--format=flac", "--compression=9"], "--compression must be 0-8\n"),
             (["--format=flac", "--compression=-1"], "--compression must be 0-8\n"),
             (["--format=flac", "--compression", "05"], "--compression must be 0-8\n"),

@@ -1,15 +1,19 @@
 // libFuzzer target for the command line: any list of arguments of any bytes
 // must give either settings inside their ranges (and a well-formed banner)
-// or exactly the message of the first failed check, and every number must
-// read as the grammar says, saturating beyond 32 bits.
+// or exactly one refusal, a single printable line, and every number must
+// read as the grammar says, saturating beyond 32 bits. An unknown option or
+// a word that names nothing is never run past; a file name that names
+// nothing becomes the data path, to be reported missing.
 //
 // The input is split into arguments at NUL bytes, as argv would hold them.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -31,6 +35,48 @@ int64_t expectedNumber(const std::string& text) {
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return static_cast<int64_t>(value);
+}
+
+// True when `text` is well-formed UTF-8 with no control character: every
+// code point decoded, in its shortest form, and neither a surrogate nor
+// past U+10FFFF.
+bool isPrintableUtf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    size_t n = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3
+             : (lead >> 3) == 0x1e ? 4 : 0;
+    if (n == 0 || i + n > text.size()) return false;
+    uint32_t c = n == 1 ? lead : lead & (0x7fu >> n);
+    for (size_t k = 1; k < n; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      c = c << 6 | (next & 0x3fu);
+    }
+    const uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < shortest[n] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) return false;
+    if (c < 0x20 || (c >= 0x7f && c < 0xa0)) return false;
+    i += n;
+  }
+  return true;
+}
+
+// How the command line must read an argument that is not an option.
+enum class Expect { Anything, Refused, DataPath };
+
+Expect expectationFor(const std::string& a, bool optionsEnded) {
+  // A path, or a name that is there, may be the data path or a setting.
+  if (a.find('/') != std::string::npos || pathKind(a) != PathKind::Missing) {
+    return Expect::Anything;
+  }
+  if (!optionsEnded && a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
+    return Expect::Refused;  // an unknown option
+  }
+  bool letter = !a.empty() && std::strchr("FfPpTt", a[0]) != nullptr;
+  size_t i = a.find_first_not_of(" \t\n\v\f\r");
+  if (i != std::string::npos && (a[i] == '+' || a[i] == '-')) ++i;
+  bool number = i < a.size() && a[i] >= '0' && a[i] <= '9';
+  if (letter || number) return Expect::Anything;
+  return a.find('.') != std::string::npos ? Expect::DataPath : Expect::Refused;
 }
 
 std::string firstFailure(const ExtractOptions& o) {
@@ -59,15 +105,55 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& a : args) {
     check(readNumber(a.c_str()) == expectedNumber(a));
     if (!a.empty()) check(readNumber(a.c_str() + 1) == expectedNumber(a.substr(1)));
+    std::string shown = printable(a);
+    check(isPrintableUtf8(shown));
+    if (isPrintableUtf8(a)) check(shown == a);
   }
 
-  // The whole command line: whatever it holds, an accepted one has valid
-  // settings, at most one data path and no --split with play settings.
+  // The whole command line: whatever it holds, a refused one says why in
+  // one printable line; an accepted one has valid settings, no --split with
+  // play settings, no --list with -o, and nothing in it that is an unknown
+  // option or a word that names nothing.
   CommandLine whole = parseCommandLine(static_cast<int>(argv.size()), argv.data());
-  if (checkCommandLine(whole).empty()) {
+  std::string refusal = checkCommandLine(whole);
+  if (!refusal.empty()) {
+    check(refusal.back() == '\n');
+    check(isPrintableUtf8(refusal.substr(0, refusal.size() - 1)));
+  } else {
     check(validateOptions(whole.options).empty());
     check(!(whole.split && whole.playSettings));
+    check(!(whole.list && !whole.outputFolder.empty()));
     check(whole.error.empty());
+    // Only FLAC files take a level and tags, each well-formed.
+    bool flac = whole.format == OutputFormat::Flac;
+    check(whole.compression >= -1 && whole.compression <= (flac ? 8 : -1));
+    check(flac || whole.tags.empty());
+    for (const FlacTag& tag : whole.tags) {
+      check(isValidTagName(tag.name) && isValidUtf8(tag.value));
+    }
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (!optionsEnded) {
+        if (a == "--") {
+          optionsEnded = true;
+          continue;
+        }
+        if (a == "-o" || a == "--output" || a == "--format" || a == "--compression" ||
+            a == "--tag") {
+          ++i;  // its value
+          continue;
+        }
+        if (a == "--help" || a == "--version" || a == "--list" || a == "--loop-points" ||
+            a == "--split" || a.rfind("--output=", 0) == 0 || a.rfind("--format=", 0) == 0 ||
+            a.rfind("--compression=", 0) == 0 || a.rfind("--tag=", 0) == 0) {
+          continue;
+        }
+      }
+      Expect expect = expectationFor(a, optionsEnded);
+      check(expect != Expect::Refused);
+      if (expect == Expect::DataPath) check(whole.dataPath == a);
+    }
   }
 
   ExtractOptions o = parseOptions(static_cast<int>(argv.size()), argv.data());

@@ -1,6 +1,8 @@
-"""cmake --install lays out the tool, its man page and its README where a
-packaged command-line tool has them, and the man page renders cleanly."""
+"""cmake --install lays out the tool, its man page, its README, licence and
+changelog where a Debian package has them, and the man page renders
+cleanly."""
 
+import gzip
 import os
 import shutil
 import subprocess
@@ -19,12 +21,22 @@ class Install(unittest.TestCase):
                        stdout=subprocess.DEVNULL)
         files = sorted(str(p.relative_to(prefix)) for p in prefix.rglob("*") if p.is_file())
         self.assertEqual(files, ["bin/kvbgm2wav", "share/doc/kvbgm2wav/README.md",
-                                 "share/man/man1/kvbgm2wav.1"])
+                                 "share/doc/kvbgm2wav/changelog.gz",
+                                 "share/doc/kvbgm2wav/copyright",
+                                 "share/man/man1/kvbgm2wav.1.gz"])
         done = subprocess.run([prefix / "bin" / "kvbgm2wav", "--version"],
                               stdout=subprocess.PIPE, check=True)
         self.assertRegex(done.stdout.decode(), r"^kvbgm2wav \d+\.\d+\.\d+\n$")
-        page = (prefix / "share/man/man1/kvbgm2wav.1").read_text()
-        self.assertIn(done.stdout.decode().split()[1], page.splitlines()[0])
+        version = done.stdout.decode().split()[1]
+        page = gzip.decompress((prefix / "share/man/man1/kvbgm2wav.1.gz").read_bytes()).decode()
+        self.assertIn(version, page.splitlines()[0])
+        changelog = gzip.decompress((prefix / "share/doc/kvbgm2wav/changelog.gz").read_bytes())
+        self.assertTrue(changelog.decode().startswith(f"kvbgm2wav ({version}) "))
+        # The licence, in Debian's machine-readable copyright format.
+        copyright = (prefix / "share/doc/kvbgm2wav/copyright").read_text()
+        self.assertTrue(copyright.startswith("Format: https://www.debian.org/doc/"
+                                             "packaging-manuals/copyright-format/1.0/\n"))
+        self.assertIn("\nLicense: Expat\n Permission is hereby granted", copyright)
 
     def test_man_page_renders_without_warnings(self):
         page = BUILD / "kvbgm2wav.1"

@@ -39,19 +39,56 @@ TEST(Paths, FolderOfAndJoin) {
 
 TEST(Folders, MakeFoldersMakesParentsAndRefusesAFile) {
   ScratchFolder folder;
-  EXPECT_EQ(makeFolders("a/b/c"), kIoOk);
+  std::vector<std::string> made;
+  EXPECT_EQ(makeFolders("a/b//c/", &made), kIoOk);
   EXPECT_EQ(pathKind("a/b/c"), PathKind::Folder);
-  EXPECT_EQ(makeFolders("a/b/c"), kIoOk);  // already there
+  EXPECT_EQ(made, (std::vector<std::string>{"a", "a/b", "a/b//c"}));
+  made.clear();
+  EXPECT_EQ(makeFolders("a/b/c", &made), kIoOk);  // already there
+  EXPECT_EQ(makeFolders("a/x/../y", &made), kIoOk);
+#ifdef _WIN32
+  // Windows takes "x/.." away from the path before it looks.
+  EXPECT_EQ(made, (std::vector<std::string>{"a/x/../y"}));
+#else
+  EXPECT_EQ(made, (std::vector<std::string>{"a/x", "a/x/../y"}));
+#endif
+  removeFolders(made);
+  EXPECT_EQ(pathKind("a/x"), PathKind::Missing);
   writeBytes("file", {1});
   EXPECT_EQ(pathKind("file"), PathKind::File);
-  EXPECT_NE(makeFolders("file"), kIoOk);
-  EXPECT_NE(makeFolders("file/sub"), kIoOk);
+  made.clear();
+  EXPECT_NE(makeFolders("file", &made), kIoOk);
+  EXPECT_NE(makeFolders("file/sub", &made), kIoOk);
+  EXPECT_TRUE(made.empty());
   EXPECT_EQ(pathKind("missing"), PathKind::Missing);
+}
+
+// A folder that cannot be made half way down leaves none of the folders
+// made before it; a path too long for the system makes none at all.
+TEST(Folders, AFailedMakeFoldersLeavesNothing) {
+  ScratchFolder folder;
+  std::string tooLongName(300, 'x');  // longer than any file system allows a name
+  std::string deep;
+  for (int i = 0; i < 45000; ++i) deep += "a/";
+  for (const std::string& path : {"new/deeper/" + tooLongName, deep}) {
+    std::vector<std::string> made;
+    EXPECT_NE(makeFolders(path, &made), kIoOk) << path.size();
+    EXPECT_TRUE(made.empty());
+    EXPECT_EQ(folder.names(), std::vector<std::string>{});
+  }
+  // Only empty folders are removed.
+  std::vector<std::string> made;
+  ASSERT_EQ(makeFolders("kept/sub", &made), kIoOk);
+  writeBytes("kept/file", {1});
+  removeFolders(made);
+  EXPECT_EQ(pathKind("kept/sub"), PathKind::Missing);
+  EXPECT_EQ(pathKind("kept/file"), PathKind::File);
 }
 
 TEST(Outputs, CommitNamesOnlyTheCompleteFileAndDiscardLeavesNothing) {
   ScratchFolder folder;
-  ASSERT_EQ(makeFolders("out"), kIoOk);
+  std::vector<std::string> made;
+  ASSERT_EQ(makeFolders("out", &made), kIoOk);
   for (bool named : {false, true}) {
     OutputFile out;
     IoError error = named ? createNamedOutput("out", "a.wav", &out)

@@ -45,6 +45,8 @@ class WindowsBuild(unittest.TestCase):
             (["T5", "f5", "p3"], banner(5, 5, 2, 5, 3) + create_line(5), 0),
             (["1", "T31", "F30", "p2"], banner(31, 31, 1, -30, 2) + create_line(31), 0),
             (["p9"], "fade pattern must be 0-3\n", 2),
+            (["--lsit", "3"], "unknown option --lsit\n", 2),
+            (["t1", "renamed.bni", "1"], banner(1, 1, 1) + "renamed.bni not found.\n", 1),
             (["T26", "3", "f14", "--loop-points"], banner(26, 26, 3, 14) + create_line(26), 0),
             (["T3", "--split", "--loop-points"],
              banner(3, 3) + f"Create {NAMES[2][:-4]} (intro).wav ...\n"

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing kvbgm2wav need,
 # skipping the work when they are already there.
-#   tools/install-deps.sh [base] [bench] [windows] [fuzz]
+#   tools/install-deps.sh [base] [bench] [windows] [fuzz] [package]
 # base is what building, testing and packaging on Linux need (groff renders
 # the man page, dpkg-dev gives the .deb its dependencies, sndfile-programs
-# reads loop points back, libflac-dev and flac write and read FLAC files).
-# windows also makes sure that this machine runs 32-bit programs, which
-# Wine's 32-bit loader is (see i386_programs below).
+# reads loop points back, libflac-dev and flac write and read FLAC files,
+# ffmpeg's ffprobe reads their tags as a second reader); package adds
+# lintian, which checks the .deb. windows also makes sure that this machine
+# runs 32-bit programs, which Wine's 32-bit loader is (see i386_programs
+# below).
 set -euo pipefail
 
 declare -A groups=(
-  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs unzip pkg-config libflac-dev flac"
+  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs unzip pkg-config libflac-dev flac ffmpeg"
   [bench]="libbenchmark-dev time hyperfine"
   [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine64 wine32:i386 cmake dpkg-dev"
   [fuzz]="clang libclang-rt-14-dev"
+  [package]="lintian"
 )
 
 wanted="${*:-base}"

@@ -35,27 +35,37 @@ bool isBlank(char c) {
 
 const char kUsage[] =
     "Usage: kvbgm2wav [option ...] [setting ...] [DATA]\n"
-    "Writes every track of kvbgm.dat as a WAV file.\n"
+    "       kvbgm2wav --list [setting ...] [DATA]\n"
+    "Writes every track of kvbgm.dat as a WAV (or FLAC) file.\n"
     "\n"
     "DATA is the data file (any name) or the folder that holds kvbgm.dat;\n"
     "without it, kvbgm.dat in the current folder. The files go beside it.\n"
     "\n"
-    "Settings, each a letter and a number with no space between:\n"
-    "  N     repeat: passes through each track, 1-10 (default 2)\n"
-    "  fN    fade out the last N seconds of the last pass, 0-30 (default 0: no fade)\n"
-    "  FN    play on N seconds past the last pass and fade those out, 0-30\n"
-    "  pN    fade curve, 0-3 (default 0): 0 exponential, 1 linear,\n"
-    "        2 a blend of both, 3 raised cosine\n"
-    "  tN    only track N, 1-31 (default: all tracks)\n"
+    "Settings, each a letter and a number with no space and no dash:\n"
+    "  N       repeat: passes through each track, 1-10 (default 2)\n"
+    "  fN      fade out the last N seconds of the last pass, 0-30 (default 0: no fade)\n"
+    "  FN      play on N seconds past the last pass and fade those out, 0-30\n"
+    "  pN, PN  fade curve, 0-3 (default 0): 0 exponential, 1 linear,\n"
+    "          2 a blend of both, 3 raised cosine\n"
+    "  tN, TN  only track N, 1-31 (default: all tracks)\n"
     "\n"
     "Options:\n"
-    "  -o DIR, --output DIR   write the files into DIR, made if missing\n"
-    "  --list                 list the tracks and the length of each file the\n"
-    "                         settings give; needs no data file\n"
-    "  --loop-points          mark the last loop pass that no fade touches in\n"
-    "                         each file, for players and samplers\n"
-    "  --split                write each track as \"NN title (intro).wav\" and\n"
-    "                         \"NN title (loop).wav\" instead (no N, f, F or p)\n"
+    "  -o DIR, --output DIR, --output=DIR\n"
+    "                 write the files into DIR, made if missing\n"
+    "  --list         list the files the settings give and how long each plays,\n"
+    "                 instead of writing them; checks DATA if it is given\n"
+    "  --loop-points  mark the last loop pass that no fade touches in each\n"
+    "                 file, for players and samplers\n"
+    "  --split        write each track as \"NN title (intro).wav\" and\n"
+    "                 \"NN title (loop).wav\" instead (no N, f, F or p)\n"
+    "  --format=flac, --format flac\n"
+    "                 write \"NN title.flac\" files with tags, the same audio\n"
+    "                 (--format=wav, the default, writes WAV files)\n"
+    "  --compression=N, --compression N\n"
+    "                 FLAC compression level, 0 (fastest) to 8 (smallest), default 5\n"
+    "  --tag NAME=VALUE, --tag=NAME=VALUE\n"
+    "                 add or replace a tag in every FLAC file; NAME= removes it\n"
+    "  --             the arguments after it are settings or DATA, not options\n"
     "  --help, --version\n"
     "\n"
     "Examples:\n"
@@ -63,8 +73,14 @@ const char kUsage[] =
     "  kvbgm2wav t5 F8 p3               track 05 only, 2 passes and 8 more seconds fading out\n"
     "  kvbgm2wav ~/game/kvbgm.dat -o music --loop-points\n"
     "  kvbgm2wav --list 3 F10           how long each file of '3 F10' plays\n"
+    "  kvbgm2wav --format=flac --loop-points --tag \"ALBUM=Game Music\"\n"
     "\n"
-    "Exit status: 0 all files written, 1 data file or write error, 2 bad setting.\n";
+    "Exit status:\n"
+    "  0  every selected file was written (with --list: the list was printed)\n"
+    "  1  the data file is missing, unusable or too short, the output folder\n"
+    "     cannot be made, a file could not be written, or standard output\n"
+    "     could not be written\n"
+    "  2  the command line was refused; nothing was read or written\n";
 
 // The first standard-output error of the run, reported once at its end.
 IoError gStdoutError = kIoOk;
@@ -86,6 +102,8 @@ void say(const char* format, ...) {
   if (gStdoutError == kIoOk) gStdoutError = error;
 }
 
+const char kRepeatMessage[] = "repeat must be 1-10\n";
+
 // Sets the one setting that `arg` names (see parseOptions).
 void applySetting(ExtractOptions* options, const char* arg) {
   switch (arg[0]) {
@@ -105,8 +123,142 @@ bool isValidSetting(const char* arg) {
   return validateOptions(options).empty();
 }
 
+bool isSettingLetter(char c) { return c != '\0' && std::strchr("FfPpTt", c) != nullptr; }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// True when readNumber finds at least one digit at the start of `text`.
+bool startsNumber(const char* text) {
+  while (isBlank(*text)) ++text;
+  if (*text == '+' || *text == '-') ++text;
+  return isDigit(*text);
+}
+
 bool hasPathSeparator(const std::string& arg) {
   return std::any_of(arg.begin(), arg.end(), isPathSeparator);
+}
+
+// The dashed options. One that takes a value has it in the next argument,
+// or after '=' in its long form.
+enum class Option { Help, Version, List, LoopPoints, Split, Output, Format, Compression, Tag };
+
+struct OptionSpec {
+  const char* name;   // the long form
+  const char* alias;  // a short form, or nullptr
+  const char* value;  // what its value is ("a folder"), or nullptr for none
+  Option option;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"--help", nullptr, nullptr, Option::Help},
+    {"--version", nullptr, nullptr, Option::Version},
+    {"--list", nullptr, nullptr, Option::List},
+    {"--loop-points", nullptr, nullptr, Option::LoopPoints},
+    {"--split", nullptr, nullptr, Option::Split},
+    {"--output", "-o", "a folder", Option::Output},
+    {"--format", nullptr, "wav or flac", Option::Format},
+    {"--compression", nullptr, "a level", Option::Compression},
+    {"--tag", nullptr, "NAME=VALUE", Option::Tag},
+};
+
+// The option that `arg` gives, or nullptr.
+const OptionSpec* findOption(const std::string& arg) {
+  for (const OptionSpec& spec : kOptions) {
+    if (arg == spec.name || (spec.alias != nullptr && arg == spec.alias)) return &spec;
+    if (spec.value != nullptr && arg.rfind(std::string(spec.name) + "=", 0) == 0) return &spec;
+  }
+  return nullptr;
+}
+
+// Sets what `option` with `value` says; the message that refuses it, or "".
+std::string applyOption(CommandLine* line, Option option, const std::string& value) {
+  switch (option) {
+    case Option::Help: line->help = true; break;
+    case Option::Version: line->version = true; break;
+    case Option::List: line->list = true; break;
+    case Option::LoopPoints: line->loopPoints = true; break;
+    case Option::Split: line->split = true; break;
+    case Option::Output: line->outputFolder = value; break;
+    case Option::Format:
+      if (value != "wav" && value != "flac") return "--format must be wav or flac\n";
+      line->format = value == "flac" ? OutputFormat::Flac : OutputFormat::Wav;
+      break;
+    case Option::Compression:
+      if (value.size() != 1 || !isDigit(value[0]) || value[0] - '0' > kFlacMaxCompression) {
+        return "--compression must be 0-" + std::to_string(kFlacMaxCompression) + "\n";
+      }
+      line->compression = value[0] - '0';
+      break;
+    case Option::Tag: {
+      size_t equals = value.find('=');
+      FlacTag tag{value.substr(0, equals), equals == std::string::npos ? "" : value.substr(equals + 1)};
+      if (equals == std::string::npos || !isValidTagName(tag.name)) {
+        return "--tag needs NAME=VALUE, NAME in ASCII without \"=\": " + printable(value) + "\n";
+      }
+      if (!isValidUtf8(tag.value)) return "--tag " + tag.name + ": the value is not UTF-8\n";
+      line->tags.push_back(tag);
+      break;
+    }
+  }
+  return "";
+}
+
+// What an argument that is not an option is.
+enum class ArgKind { Setting, DataPath, UnknownOption, NamesNothing };
+
+ArgKind kindOf(const std::string& arg, bool optionsEnded) {
+  if (hasPathSeparator(arg)) return ArgKind::DataPath;
+  // An existing file or folder wins over a lenient reading of its name.
+  bool strictlyValid = isStrictSetting(arg) && isValidSetting(arg.c_str());
+  if (!strictlyValid && pathKind(arg) != PathKind::Missing) return ArgKind::DataPath;
+  if (!optionsEnded && arg.size() > 1 && arg[0] == '-' && !isDigit(arg[1])) {
+    return ArgKind::UnknownOption;
+  }
+  if (!isSettingLetter(arg[0]) && !startsNumber(arg.c_str())) {
+    // A file name that names no file is the data path, to be reported as
+    // missing; any other such word is the pass count 0, refused.
+    return arg.find('.') != std::string::npos ? ArgKind::DataPath : ArgKind::NamesNothing;
+  }
+  return ArgKind::Setting;
+}
+
+std::string unknownOptionMessage(const std::string& arg) {
+  std::string message = "unknown option " + printable(arg);
+  size_t dashes = arg.find_first_not_of('-');
+  std::string undashed = dashes == std::string::npos ? "" : arg.substr(dashes);
+  if (isStrictSetting(undashed)) {
+    message += " (settings take no dash: " + printable(undashed) + ")";
+  }
+  return message + "\n";
+}
+
+// The length of the well-formed UTF-8 character at text[i] when it is not a
+// control character (C0, DEL or C1); 0 for a control character or a byte
+// that starts no character.
+size_t printableLength(const std::string& text, size_t i) {
+  auto within = [&](size_t k, unsigned low, unsigned high) {
+    if (k >= text.size()) return false;
+    unsigned b = static_cast<unsigned char>(text[k]);
+    return b >= low && b <= high;
+  };
+  unsigned c = static_cast<unsigned char>(text[i]);
+  if (c >= 0x20 && c < 0x7f) return 1;
+  if (c >= 0xc2 && c <= 0xdf) {
+    return within(i + 1, c == 0xc2 ? 0xa0 : 0x80, 0xbf) ? 2 : 0;  // C1 is 0xc2 0x80..0x9f
+  }
+  // The second byte's range rules out overlong forms, UTF-16 surrogates and
+  // code points past U+10FFFF.
+  if (c >= 0xe0 && c <= 0xef) {
+    bool whole = within(i + 1, c == 0xe0 ? 0xa0 : 0x80, c == 0xed ? 0x9f : 0xbf) &&
+                 within(i + 2, 0x80, 0xbf);
+    return whole ? 3 : 0;
+  }
+  if (c >= 0xf0 && c <= 0xf4) {
+    bool whole = within(i + 1, c == 0xf0 ? 0x90 : 0x80, c == 0xf4 ? 0x8f : 0xbf) &&
+                 within(i + 2, 0x80, 0xbf) && within(i + 3, 0x80, 0xbf);
+    return whole ? 4 : 0;
+  }
+  return 0;
 }
 
 // The next UTF-8 code point of `text` at `*i`, advancing *i past it.
@@ -123,6 +275,18 @@ std::string padded(const std::string& text, int width) {
   return text + std::string(static_cast<size_t>(std::max(0, width - displayWidth(text))), ' ');
 }
 
+// The extension of the files this command line writes.
+const char* outputExtension(const CommandLine& line) {
+  return line.format == OutputFormat::Flac ? ".flac" : ".wav";
+}
+
+// The name of an output file of catalogue index `index`: the track's name
+// with `part` (" (intro)", " (loop)" or "") before the extension.
+std::string outputName(const CommandLine& line, int index, const char* part) {
+  std::string name = trackFileName(index);
+  return name.substr(0, name.size() - 4) + part + outputExtension(line);  // without ".wav"
+}
+
 // The output files of catalogue index i: one, or the intro and the loop.
 struct OutputPlan {
   std::string name;
@@ -131,33 +295,17 @@ struct OutputPlan {
 };
 
 std::vector<OutputPlan> outputsOf(const CommandLine& line, int index) {
-  std::string name = trackFileName(index);
   TrackEntry entry = trackEntry(index);
-  int32_t rate = sampleRateFor(name.c_str());
-  std::string title = name.substr(3, name.size() - 7);  // "NN " and ".wav"
-  std::string extension = line.format == OutputFormat::Flac ? ".flac" : ".wav";
-  std::string stem = name.substr(0, name.size() - 4);
-  if (!line.split) return {{stem + extension, planTrack(entry, renderSettings(line), rate), title}};
-  return {{stem + " (intro)" + extension, planSection(entry.start, entry.loopStart, rate, false),
-           title + " (intro)"},
-          {stem + " (loop)" + extension, planSection(entry.loopStart, entry.end, rate, line.loopPoints),
-           title + " (loop)"}};
-}
-
-// If args[*i] is option `name`, as "name=VALUE" or as "name" followed by
-// VALUE, sets *value (empty when missing), moves *i past it and returns true.
-bool takeValue(const char* name, int count, const char* const* args, int* i,
-               std::string* value) {
-  std::string arg = args[*i];
-  size_t n = std::strlen(name);
-  if (arg.compare(0, n, name) != 0) return false;
-  if (arg.size() == n) {
-    *value = *i + 1 < count ? args[++*i] : "";
-    return true;
+  int32_t rate = sampleRateFor(trackFileName(index));
+  std::string name = trackFileName(index);
+  std::string title = name.substr(3, name.size() - 7);  // without "NN " and ".wav"
+  if (!line.split) {
+    return {{outputName(line, index, ""), planTrack(entry, renderSettings(line), rate), title}};
   }
-  if (arg[n] != '=') return false;
-  *value = arg.substr(n + 1);
-  return true;
+  return {{outputName(line, index, " (intro)"),
+           planSection(entry.start, entry.loopStart, rate, false), title + " (intro)"},
+          {outputName(line, index, " (loop)"),
+           planSection(entry.loopStart, entry.end, rate, line.loopPoints), title + " (loop)"}};
 }
 
 // The data file's name without its folder and extension: the album of
@@ -167,6 +315,37 @@ std::string albumOf(const std::string& dataPath) {
   while (!name.empty() && isPathSeparator(name.front())) name.erase(0, 1);
   size_t dot = name.rfind('.');
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// Opens the data file that `line` names and checks that it holds every byte
+// the selected tracks need. Says what is wrong and returns kExitFailed, or
+// returns kExitOk with the file open.
+int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPath) {
+  *dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
+  if (!line.dataPath.empty() &&
+      (isPathSeparator(dataPath->back()) || pathKind(*dataPath) == PathKind::Folder)) {
+    *dataPath = joinPath(*dataPath, kDataFileName);
+  }
+  std::string shown = printable(*dataPath);
+  int64_t size = 0;
+  IoError error = openDataFile(*dataPath, dataFile, &size);
+  if (error == kIoNotFound) {
+    say("%s not found.\n", shown.c_str());
+    return kExitFailed;
+  }
+  if (error != kIoOk) {
+    say("cannot read %s: %s\n", shown.c_str(), ioErrorText(error).c_str());
+    return kExitFailed;
+  }
+  // A negative fade wraps inside the loop, so no track reads past its end.
+  int64_t needed = trackEntry(line.options.lastTrack - 1).end;
+  if (size < needed) {
+    say("%s is too short: %lld bytes, need %lld\n", shown.c_str(),
+        static_cast<long long>(size), static_cast<long long>(needed));
+    closeFile(dataFile);
+    return kExitFailed;
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -220,55 +399,55 @@ CommandLine parseCommandLine(int count, const char* const* args) {
   auto refuse = [&line](const std::string& message) {
     if (line.error.empty()) line.error = message;
   };
+  bool optionsEnded = false;
   for (int i = 0; i < count; ++i) {
     std::string arg = args[i];
-    if (arg == "--help") {
-      line.help = true;
-    } else if (arg == "--version") {
-      line.version = true;
-    } else if (arg == "--list") {
-      line.list = true;
-    } else if (arg == "--loop-points") {
-      line.loopPoints = true;
-    } else if (arg == "--split") {
-      line.split = true;
-    } else if (std::string value; takeValue("--format", count, args, &i, &value)) {
-      if (value == "wav" || value == "flac") {
-        line.format = value == "flac" ? OutputFormat::Flac : OutputFormat::Wav;
-      } else {
-        refuse("--format must be wav or flac\n");
+    if (!optionsEnded) {
+      if (arg == "--") {
+        optionsEnded = true;
+        continue;
       }
-    } else if (takeValue("--compression", count, args, &i, &value)) {
-      if (value.size() == 1 && value[0] >= '0' && value[0] - '0' <= kFlacMaxCompression) {
-        line.compression = value[0] - '0';
-      } else {
-        refuse("--compression must be 0-" + std::to_string(kFlacMaxCompression) + "\n");
+      if (const OptionSpec* spec = findOption(arg)) {
+        std::string value;
+        if (spec->value != nullptr) {
+          size_t equals = arg.find('=');
+          if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+          } else if (i + 1 < count) {
+            value = args[++i];
+          }
+          if (value.empty()) refuse(arg.substr(0, equals) + " needs " + spec->value + "\n");
+        }
+        if (!value.empty() || spec->value == nullptr) {
+          refuse(applyOption(&line, spec->option, value));
+        }
+        continue;
       }
-    } else if (takeValue("--tag", count, args, &i, &value)) {
-      size_t equals = value.find('=');
-      FlacTag tag{value.substr(0, equals), equals == std::string::npos ? "" : value.substr(equals + 1)};
-      if (equals == std::string::npos || !isValidTagName(tag.name)) {
-        refuse("--tag needs NAME=VALUE, NAME in ASCII without \"=\": " + value + "\n");
-      } else if (!isValidUtf8(tag.value)) {
-        refuse("--tag " + tag.name + ": the value is not UTF-8\n");
-      }
-      line.tags.push_back(tag);
-    } else if (arg == "-o" || arg == "--output" || arg.rfind("--output=", 0) == 0) {
-      std::string folder = arg.size() > 8 ? arg.substr(9) : i + 1 < count ? args[++i] : "";
-      if (folder.empty()) refuse(arg.substr(0, arg.find('=')) + " needs a folder\n");
-      line.outputFolder = folder;
-    } else if (hasPathSeparator(arg) ||
-               (pathKind(arg) != PathKind::Missing && !isValidSetting(arg.c_str()))) {
-      if (!line.dataPath.empty()) {
-        refuse("only one data file or folder may be given: " + line.dataPath + ", " + arg + "\n");
-      }
-      line.dataPath = arg;
-    } else {
-      applySetting(&line.options, args[i]);
-      if (arg.empty() || (arg[0] != 'T' && arg[0] != 't')) line.playSettings = true;
+    }
+    switch (kindOf(arg, optionsEnded)) {
+      case ArgKind::DataPath:
+        if (!line.dataPath.empty()) {
+          refuse("only one data file or folder may be given: " + printable(line.dataPath) +
+                 ", " + printable(arg) + "\n");
+        }
+        line.dataPath = arg;
+        break;
+      case ArgKind::UnknownOption: refuse(unknownOptionMessage(arg)); break;
+      case ArgKind::NamesNothing: refuse(kRepeatMessage); break;
+      case ArgKind::Setting:
+        applySetting(&line.options, args[i]);
+        if (arg[0] != 'T' && arg[0] != 't') line.playSettings = true;
+        break;
     }
   }
   return line;
+}
+
+bool isStrictSetting(const std::string& arg) {
+  size_t i = !arg.empty() && isSettingLetter(arg[0]) ? 1 : 0;
+  if (i < arg.size() && (arg[i] == '+' || arg[i] == '-')) ++i;
+  if (i == arg.size()) return false;
+  return std::all_of(arg.begin() + static_cast<std::ptrdiff_t>(i), arg.end(), isDigit);
 }
 
 std::string checkCommandLine(const CommandLine& line) {
@@ -278,6 +457,7 @@ std::string checkCommandLine(const CommandLine& line) {
   if (line.split && line.playSettings) {
     return "--split writes the intro and the loop once each: no repeat, fade or fade curve\n";
   }
+  if (line.list && !line.outputFolder.empty()) return "--list writes no files: no -o or --output\n";
   if (line.format != OutputFormat::Flac && line.compression >= 0) {
     return "--compression needs --format=flac\n";
   }
@@ -315,22 +495,43 @@ int displayWidth(const std::string& utf8) {
   return width;
 }
 
+std::string printable(const std::string& text) {
+  std::string shown;
+  for (size_t i = 0; i < text.size();) {
+    size_t n = printableLength(text, i);
+    if (n > 0) {
+      shown.append(text, i, n);
+      i += n;
+      continue;
+    }
+    unsigned char c = static_cast<unsigned char>(text[i++]);
+    char escape[8];
+    if (c == '\n' || c == '\t' || c == '\r') {
+      std::snprintf(escape, sizeof escape, "\\%c", c == '\n' ? 'n' : c == '\t' ? 't' : 'r');
+    } else {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+    }
+    shown += escape;
+  }
+  return shown;
+}
+
 std::string listText(const CommandLine& line, bool forTerminal) {
   struct Row {
     std::string cells[6];
   };
   std::vector<Row> rows = {{{"track", "file", "rate", "intro", "loop", "length"}}};
-  RenderSettings settings = renderSettings(line);
   for (int i = firstIndex(line.options); i < line.options.lastTrack; ++i) {
     TrackEntry e = trackEntry(i);
     int32_t rate = sampleRateFor(trackFileName(i));
     char number[16];
     std::snprintf(number, sizeof number, "%02d", i + 1);
-    int64_t length = trackDataLength(e, settings, rate * kFrameBytes);
-    rows.push_back({{number, trackFileName(i), std::to_string(rate),
-                     formatDuration((e.loopStart - e.start) / kFrameBytes, rate),
-                     formatDuration((e.end - e.loopStart) / kFrameBytes, rate),
-                     formatDuration(length / kFrameBytes, rate)}});
+    for (const OutputPlan& out : outputsOf(line, i)) {
+      rows.push_back({{number, out.name, std::to_string(rate),
+                       formatDuration((e.loopStart - e.start) / kFrameBytes, rate),
+                       formatDuration((e.end - e.loopStart) / kFrameBytes, rate),
+                       formatDuration(out.plan.dataLength / kFrameBytes, rate)}});
+    }
   }
   int widths[6] = {};
   for (const Row& row : rows) {
@@ -350,28 +551,30 @@ namespace {
 
 // The line before each file, and the note when it can mark no loop.
 void announce(const CommandLine& line, const OutputPlan& out) {
-  say("Create %s ...\n", out.name.c_str());
+  std::string shown = printable(out.name);
+  say("Create %s ...\n", shown.c_str());
   if (line.loopPoints && !line.split && !out.plan.loop.present) {
-    say("no loop points in %s: the fade reaches into every pass of the loop\n", out.name.c_str());
+    say("no loop points in %s: the fade reaches into every pass of the loop\n", shown.c_str());
   }
 }
 
-bool reportFailure(const OutputPlan& out, IoError error) {
-  if (error == kIoOk) return true;
-  say("cannot write %s: %s\n", out.name.c_str(), ioErrorText(error).c_str());
-  return false;
+// Says why a file failed, if it did; 1 when it was written, else 0.
+size_t report(const OutputPlan& out, IoError error) {
+  if (error == kIoOk) return 1;
+  say("cannot write %s: %s\n", printable(out.name).c_str(), ioErrorText(error).c_str());
+  return 0;
 }
 
-// Writes the WAV files one after the other. True when all were written.
-bool writeWaveFiles(const CommandLine& line, FileHandle dataFile, const std::string& folder,
-                    const std::vector<OutputPlan>& outputs) {
+// Writes the WAV files one after the other. Returns how many were written.
+size_t writeWaveFiles(const CommandLine& line, FileHandle dataFile, const std::string& folder,
+                      const std::vector<OutputPlan>& outputs) {
   auto buffer = std::make_unique<ChunkBuffer>();
-  bool allWritten = true;
+  size_t written = 0;
   for (const OutputPlan& out : outputs) {
     announce(line, out);
-    allWritten &= reportFailure(out, renderTrack(dataFile, folder, out.name, out.plan, buffer.get()));
+    written += report(out, renderTrack(dataFile, folder, out.name, out.plan, buffer.get()));
   }
-  return allWritten;
+  return written;
 }
 
 // Encodes the FLAC files on as many threads as there are cores (at most
@@ -379,8 +582,8 @@ bool writeWaveFiles(const CommandLine& line, FileHandle dataFile, const std::str
 // the first thread that is free. Every line on standard output comes from
 // this thread, in the order and with the text of a one-thread run: a file's
 // "Create" line once every line of the file before it is out, and a file
-// gets its name only after its "Create" line. True when all were written.
-bool writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::string& folder,
+// gets its name only after its "Create" line. Returns how many were written.
+size_t writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::string& folder,
                     const std::string& album, const std::vector<OutputPlan>& outputs) {
   struct Shared {
     std::mutex lock;
@@ -441,7 +644,7 @@ bool writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::str
 
   unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   size_t threads = std::min({size_t{cores}, size_t{kMaxOutputsInProgress}, outputs.size()});
-  if (outputs.empty()) return true;
+  if (outputs.empty()) return 0;
   announce(line, outputs[0]);
   // Joins the threads however this function ends, releasing any that wait.
   struct Workers {
@@ -463,7 +666,7 @@ bool writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::str
       break;  // fewer threads; the ones running take every file
     }
   }
-  bool allWritten = true;
+  size_t written = 0;
   for (size_t k = 0; k < outputs.size(); ++k) {
     if (k > 0) {
       announce(line, outputs[k]);
@@ -481,41 +684,22 @@ bool writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::str
       shared.changed.wait(hold, [&] { return shared.done[k] != 0; });
       error = shared.errors[k];
     }
-    allWritten &= reportFailure(outputs[k], error);
+    written += report(outputs[k], error);
   }
-  return allWritten;
+  return written;
 }
 
 }  // namespace
 
 int runExtraction(const CommandLine& line) {
-  std::string dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
-  if (!line.dataPath.empty() &&
-      (isPathSeparator(dataPath.back()) || pathKind(dataPath) == PathKind::Folder)) {
-    dataPath = joinPath(dataPath, kDataFileName);
-  }
   FileHandle dataFile;
-  int64_t size = 0;
-  IoError error = openDataFile(dataPath, &dataFile, &size);
-  if (error == kIoNotFound) {
-    say("%s not found.\n", dataPath.c_str());
-    return kExitFailed;
-  }
-  if (error != kIoOk) {
-    say("cannot read %s: %s\n", dataPath.c_str(), ioErrorText(error).c_str());
-    return kExitFailed;
-  }
-  // A negative fade wraps inside the loop, so no track reads past its end.
-  int64_t needed = trackEntry(line.options.lastTrack - 1).end;
-  if (size < needed) {
-    say("%s is too short: %lld bytes, need %lld\n", dataPath.c_str(),
-        static_cast<long long>(size), static_cast<long long>(needed));
-    closeFile(&dataFile);
-    return kExitFailed;
-  }
+  std::string dataPath;
+  if (openData(line, &dataFile, &dataPath) != kExitOk) return kExitFailed;
   std::string folder = line.outputFolder.empty() ? folderOf(dataPath) : line.outputFolder;
-  if (!line.outputFolder.empty() && (error = makeFolders(folder)) != kIoOk) {
-    say("cannot write into %s: %s\n", folder.c_str(), ioErrorText(error).c_str());
+  std::vector<std::string> madeFolders;
+  IoError error = kIoOk;
+  if (!line.outputFolder.empty() && (error = makeFolders(folder, &madeFolders)) != kIoOk) {
+    say("cannot write into %s: %s\n", printable(folder).c_str(), ioErrorText(error).c_str());
     closeFile(&dataFile);
     return kExitFailed;
   }
@@ -523,11 +707,12 @@ int runExtraction(const CommandLine& line) {
   for (int i = firstIndex(line.options); i < line.options.lastTrack; ++i) {
     for (OutputPlan& out : outputsOf(line, i)) outputs.push_back(std::move(out));
   }
-  bool allWritten = line.format == OutputFormat::Flac
-                        ? writeFlacFiles(line, dataFile, folder, albumOf(dataPath), outputs)
-                        : writeWaveFiles(line, dataFile, folder, outputs);
+  size_t written = line.format == OutputFormat::Flac
+                       ? writeFlacFiles(line, dataFile, folder, albumOf(dataPath), outputs)
+                       : writeWaveFiles(line, dataFile, folder, outputs);
   closeFile(&dataFile);
-  return allWritten ? kExitOk : kExitFailed;
+  if (written == 0) removeFolders(madeFolders);
+  return written == outputs.size() ? kExitOk : kExitFailed;
 }
 
 namespace {
@@ -548,6 +733,13 @@ int runCommandLine(int argc, const char* const* argv) {
     return kExitBadSetting;
   }
   if (line.list) {
+    // A data path given with --list is checked, never ignored.
+    if (!line.dataPath.empty()) {
+      FileHandle dataFile;
+      std::string dataPath;
+      if (openData(line, &dataFile, &dataPath) != kExitOk) return kExitFailed;
+      closeFile(&dataFile);
+    }
     say("%s", listText(line, stdoutIsTerminal()).c_str());
     return kExitOk;
   }

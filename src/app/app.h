@@ -63,7 +63,7 @@ struct CommandLine {
   std::string outputFolder;  // from -o; "" for the data file's folder
   bool help = false;
   bool version = false;
-  bool list = false;         // print the catalogue instead of extracting
+  bool list = false;         // print the files it would write instead
   bool loopPoints = false;   // mark a loop in every file ("smpl" chunk)
   bool split = false;        // intro and loop as two files per track
   bool playSettings = false; // a repeat, fade or fade curve setting was given
@@ -74,18 +74,36 @@ struct CommandLine {
                              // feed; empty when they were not
 };
 
-// Reads the arguments after the program name. The exact arguments --help,
-// --version, --list, --loop-points and --split, and -o DIR, --output DIR or
-// --output=DIR, are options. An argument that contains a path separator, or
-// names an existing file or folder and is not a valid setting on its own,
-// is the data path (one at most). Every other argument is a setting, as
-// parseOptions reads it. Settings are not checked here (validateOptions).
+// Reads the arguments after the program name, left to right.
+//  - Options: --help, --version, --list, --loop-points, --split, and
+//    -o DIR, --output DIR or --output=DIR. "--" ends the options: every
+//    argument after it is a setting or the data path.
+//  - The data path (one at most): an argument that contains a path
+//    separator, or names an existing file or folder and is not a valid
+//    setting written strictly (isStrictSetting), or names nothing, does not
+//    start a setting and has a dot ("renamed.bni", to be reported missing).
+//  - Refused: any other argument that starts with '-' and a non-digit
+//    ("unknown option ..."), and any other one that neither starts with a
+//    setting letter nor starts a number ("repeat must be 1-10"), whatever
+//    follows it.
+//  - Every other argument is a setting, as parseOptions reads it.
+// Settings are not checked here (validateOptions). Only the first refusal
+// is kept; names in it are shown as printable() shows them.
 CommandLine parseCommandLine(int count, const char* const* args);
 
+// True when `arg` is a setting written strictly: an optional setting letter
+// (F, f, P, p, T, t), an optional sign and at least one digit, nothing else.
+bool isStrictSetting(const std::string& arg);
+
 // The message that refuses this command line, with its line feed: its own
-// error, the first failed setting, or --split with a repeat or fade
-// setting. Empty when it may run.
+// error, the first failed setting, --split with a repeat or fade setting,
+// or --list with an output folder. Empty when it may run.
 std::string checkCommandLine(const CommandLine& line);
+
+// `text` as every message shows a name: valid UTF-8 unchanged, but control
+// characters and bytes that are not UTF-8 escaped (\n, \t, \r, \x1b, \xff),
+// so a message always stays one line.
+std::string printable(const std::string& text);
 
 // How each track of this run is played.
 RenderSettings renderSettings(const CommandLine& line);
@@ -97,17 +115,18 @@ std::string formatDuration(int64_t frames, int32_t sampleRate);
 // full-width characters, 1 for the others.
 int displayWidth(const std::string& utf8);
 
-// The selected tracks of the catalogue: number, file name, sample rate,
-// intro and loop lengths, and the length of the file this command line
-// writes. Aligned columns for a terminal, else tab-separated values under a
-// header line.
+// The files this command line writes, one row each, in the order it writes
+// them: track number, file name, sample rate, the track's intro and loop
+// lengths, and the length of the file. Aligned columns for a terminal, else
+// tab-separated values under a header line.
 std::string listText(const CommandLine& line, bool forTerminal);
 
 // Opens the data file, checks that it holds every byte the selected tracks
 // need, makes the output folder, and writes each selected track in
 // catalogue order. Prints a line before each file and a message for every
 // failure. Returns kExitOk when every file was written, kExitFailed
-// otherwise. Requires prepareCatalog() and a command line that passed
+// otherwise; when not one file was written, the folders it made are removed
+// again. Requires prepareCatalog() and a command line that passed
 // checkCommandLine.
 int runExtraction(const CommandLine& line);
 

@@ -42,3 +42,38 @@ std::string folderOf(const std::string& path) {
   while (keep > 0 && isPathSeparator(path[keep - 1])) --keep;  // "a//b"
   return keep == 0 ? path.substr(0, 1) : path.substr(0, keep);
 }
+
+IoError makeFolders(const std::string& path, std::vector<std::string>* made) {
+  // Where each folder named by the path ends: before each run of separators
+  // that follows a name, and at the end.
+  std::vector<size_t> ends;
+  for (size_t i = 1; i <= path.size(); ++i) {
+    bool nameBefore = !isPathSeparator(path[i - 1]);
+    if (nameBefore && (i == path.size() || isPathSeparator(path[i]))) ends.push_back(i);
+  }
+  // The deepest folder that is already there. A path too long for the
+  // system fails on the first look, before anything is made.
+  size_t have = ends.size();
+  for (; have > 0; --have) {
+    IoError status = folderStatus(path.substr(0, ends[have - 1]));
+    if (status == kIoOk) break;
+    if (status != kIoNotFound) return status;
+  }
+  std::vector<std::string> mine;
+  for (size_t k = have; k < ends.size(); ++k) {
+    std::string folder = path.substr(0, ends[k]);
+    bool madeIt = false;
+    IoError error = makeFolder(folder, &madeIt);
+    if (error != kIoOk) {
+      removeFolders(mine);
+      return error;
+    }
+    if (madeIt) mine.push_back(folder);
+  }
+  made->insert(made->end(), mine.begin(), mine.end());
+  return kIoOk;
+}
+
+void removeFolders(const std::vector<std::string>& folders) {
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) removeFolder(*it);
+}

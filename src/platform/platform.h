@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 using IoError = int;
 constexpr IoError kIoOk = 0;
@@ -76,9 +77,24 @@ std::string folderOf(const std::string& path);
 enum class PathKind { Missing, File, Folder, Other };
 PathKind pathKind(const std::string& path);
 
-// Creates folder `path` and any missing parents. kIoOk if it already is a
-// folder; a system error if it cannot be made or something else is there.
-IoError makeFolders(const std::string& path);
+// Creates folder `path` and any missing parents, one level at a time from
+// the deepest one that is there, and appends each folder it makes to
+// *made, outermost first. kIoOk if it already is a folder; a system error if
+// it cannot be made or something else is there, and then the folders this
+// call made are removed again.
+IoError makeFolders(const std::string& path, std::vector<std::string>* made);
+
+// Removes the folders of `folders` that are empty, the last one first.
+void removeFolders(const std::vector<std::string>& folders);
+
+// One step of makeFolders, per platform. folderStatus: kIoOk for a folder,
+// kIoNotFound when nothing is there, a system error for anything else there
+// or when it cannot be told. makeFolder: makes one folder whose parent
+// exists; *made tells whether this call made it (not when it was already
+// a folder). removeFolder: removes an empty folder, kIoOk or the error.
+IoError folderStatus(const std::string& path);
+IoError makeFolder(const std::string& path, bool* made);
+IoError removeFolder(const std::string& path);
 
 // Opens the regular file `path` for reading and reports its size. Never
 // blocks: a FIFO or device is refused with kIoNotRegular, as is a folder;

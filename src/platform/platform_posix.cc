@@ -157,19 +157,21 @@ PathKind pathKind(const std::string& path) {
   return S_ISDIR(st.st_mode) ? PathKind::Folder : PathKind::Other;
 }
 
-IoError makeFolders(const std::string& path) {
+IoError folderStatus(const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kIoOk : ENOTDIR;
-  std::string parent = folderOf(path);
-  if (!parent.empty() && parent != path) {
-    IoError error = makeFolders(parent);
-    if (error != kIoOk) return error;
-  }
-  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) {
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? kIoOk : ENOTDIR;
-  }
-  return errno;
+  if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? kIoNotFound : errno;
+  return S_ISDIR(st.st_mode) ? kIoOk : ENOTDIR;
 }
+
+IoError makeFolder(const std::string& path, bool* made) {
+  *made = mkdir(path.c_str(), 0777) == 0;
+  if (*made) return kIoOk;
+  if (errno != EEXIST) return errno;
+  IoError status = folderStatus(path);
+  return status == kIoNotFound ? EEXIST : status;
+}
+
+IoError removeFolder(const std::string& path) { return rmdir(path.c_str()) == 0 ? kIoOk : errno; }
 
 IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer.

@@ -157,19 +157,29 @@ PathKind pathKind(const std::string& path) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
 }
 
-IoError makeFolders(const std::string& path) {
+IoError folderStatus(const std::string& path) {
+  // No Windows path is longer, even where long paths are enabled.
+  if (widen(path).size() > 32767) return ERROR_FILENAME_EXCED_RANGE;
   DWORD attributes = attributesOf(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kIoOk : ERROR_DIRECTORY;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return missing ? kIoNotFound : static_cast<IoError>(error);
   }
-  std::string parent = folderOf(path);
-  if (!parent.empty() && parent != path) {
-    IoError error = makeFolders(parent);
-    if (error != kIoOk) return error;
-  }
-  if (CreateDirectoryW(widen(path).c_str(), nullptr)) return kIoOk;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kIoOk : ERROR_DIRECTORY;
+}
+
+IoError makeFolder(const std::string& path, bool* made) {
+  *made = CreateDirectoryW(widen(path).c_str(), nullptr) != 0;
+  if (*made) return kIoOk;
   DWORD error = GetLastError();
-  return error == ERROR_ALREADY_EXISTS ? makeFolders(path) : static_cast<IoError>(error);
+  if (error != ERROR_ALREADY_EXISTS) return static_cast<IoError>(error);
+  IoError status = folderStatus(path);
+  return status == kIoNotFound ? static_cast<IoError>(error) : status;
+}
+
+IoError removeFolder(const std::string& path) {
+  return RemoveDirectoryW(widen(path).c_str()) ? kIoOk : static_cast<IoError>(GetLastError());
 }
 
 IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
