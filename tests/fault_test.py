@@ -13,13 +13,11 @@ import os
 import resource
 import signal
 import subprocess
-import tempfile
 import time
 import unittest
-from pathlib import Path
 
 from kvbgm_test_support import (banner, create_line, data_length, digest, Folder, NAMES,
-                                run, StandIn, TOOL, TRACKS, wav_info)
+                                run, small_disk, StandIn, TOOL, TRACKS, wav_info)
 
 BIG = 24  # the longest track; with 10 passes and F30 its file is 307 MB
 BIG_ARGS = ["T24", "10", "F30"]
@@ -92,15 +90,9 @@ class Faults(unittest.TestCase):
                 self.assertUntouched(f, BIG)
 
     def test_disk_full_during_a_track(self):
-        mount = Path(tempfile.mkdtemp(prefix="kvbgm2wav-tmpfs-"))
-        self.addCleanup(os.rmdir, mount)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "tmpfs", mount],
-                          stderr=subprocess.DEVNULL).returncode != 0:
-            self.skipTest("cannot mount a small tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", mount])
         # The data file stays outside; the kernel cannot copy across file
         # systems, so this also takes the chunked copy.
-        os.symlink(DATA.path, mount / "kvbgm.dat")
+        mount = small_disk(self, 8, DATA.path)
         (mount / NAMES[BIG - 1]).write_bytes(EARLIER)
         status, out = run(BIG_ARGS, mount)
         self.assertEqual(status, 1)

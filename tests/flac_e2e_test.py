@@ -6,13 +6,12 @@ import hashlib
 import json
 import os
 import subprocess
-import tempfile
 import unittest
 from pathlib import Path
 
 from kvbgm_test_support import (banner, block_types, decoded, flac_name, flac_tags, Folder,
-                                NAMES, run, smpl_loop, StandIn, stream_info, TOOL, TRACKS,
-                                wav_data)
+                                NAMES, run, small_disk, smpl_loop, StandIn, stream_info, TOOL,
+                                TRACKS, wav_data)
 
 DATA = StandIn()  # the stand-in data file, made for this module
 setUpModule, tearDownModule = DATA.make, DATA.remove
@@ -150,13 +149,7 @@ class Tags(TestCase):
 
 class Faults(TestCase):
     def test_disk_full_fails_each_file_that_does_not_fit(self):
-        mount = Path(tempfile.mkdtemp(prefix="kvbgm2wav-tmpfs-"))
-        self.addCleanup(os.rmdir, mount)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12m", "tmpfs", mount],
-                          stderr=subprocess.DEVNULL).returncode != 0:
-            self.skipTest("cannot mount a small tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", mount])
-        os.symlink(DATA.path, mount / "kvbgm.dat")
+        mount = small_disk(self, 12, DATA.path)
         status, out = run(["--format=flac", "3", "F30"], mount)
         self.assertEqual(status, 1)
         lines = out.splitlines()

@@ -211,3 +211,17 @@ def block_types(path):
                          stdout=subprocess.PIPE).stdout.decode("utf-8")
     return [line.split("(")[1].rstrip(")") for line in out.splitlines()
             if line.startswith("  type:")]
+
+
+def small_disk(test, megabytes, data):
+    """A tmpfs of `megabytes` for `test`, unmounted when it ends, holding a
+    link to the data file `data` (which stays outside it); skips the test
+    where the machine does not let it mount one."""
+    mount = Path(tempfile.mkdtemp(prefix="kvbgm2wav-tmpfs-"))
+    test.addCleanup(os.rmdir, mount)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={megabytes}m", "tmpfs", mount],
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        test.skipTest("cannot mount a small tmpfs here")
+    test.addCleanup(subprocess.run, ["umount", mount])
+    os.symlink(data, mount / "kvbgm.dat")
+    return mount
