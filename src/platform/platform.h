@@ -135,11 +135,16 @@ IoError createNamedOutput(const std::string& folder, const std::string& name,
 // Appends `n` bytes to the output.
 IoError writeAll(OutputFile* out, const void* data, size_t n);
 
+// True when writeAt works on `out`: the system writes at an offset without
+// moving the point where writeAll and copyToEnd append (not Windows), and
+// the file is not open for appending only.
+bool writesAtOffsets(const OutputFile& out);
+
 // Writes `n` bytes at byte `offset` of the output, past its end if need be
 // (the gap reads as zeros until written), without moving the point where
-// writeAll and copyToEnd append. Safe on one output from two threads at
-// once, each writing its own bytes. kIoUnsupported where the system moves
-// that point (Windows).
+// writeAll and copyToEnd append. Safe from two threads at once, each
+// writing its own bytes. Only where writesAtOffsets; kIoUnsupported where
+// the system has no such write.
 IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n);
 
 // Gives the complete output its final name, replacing an earlier file of

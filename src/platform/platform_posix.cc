@@ -332,6 +332,13 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
   return kIoOk;
 }
 
+bool writesAtOffsets(const OutputFile& out) {
+  // Linux writes at the end of a file opened with O_APPEND, whatever the
+  // offset.
+  int flags = fcntl(static_cast<int>(out.file.value), F_GETFL);
+  return flags != -1 && (flags & O_APPEND) == 0;
+}
+
 IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n > 0) {

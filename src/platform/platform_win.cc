@@ -283,6 +283,8 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
 
 // A write at an offset moves the file pointer of a synchronous handle, which
 // the appends use: Windows writes every file front to back.
+bool writesAtOffsets(const OutputFile&) { return false; }
+
 IoError writeAt(OutputFile*, int64_t, const void*, size_t) { return kIoUnsupported; }
 
 IoError commitOutput(OutputFile* out) {

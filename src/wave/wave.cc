@@ -284,7 +284,7 @@ IoError copyUnfaded(FileHandle dataFile, OutputFile* output, const TrackPlan& pl
 // true, with the outcome in *error: the first failure in the stream's order.
 bool writeStreamTwoThreads(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                            size_t headerBytes, ChunkBuffer* buffer, IoError* error) {
-  if (writeAt(output, 0, nullptr, 0) != kIoOk) return false;
+  if (!writesAtOffsets(*output)) return false;
   FadeWork work;
   work.dataFile = dataFile;
   work.output = output;

@@ -193,11 +193,12 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
 
 // Writes the header and the planned stream to `output`, fading its last
 // plan.fadeBytes with plan.pattern. kIoNoMemory when the fade's gains cannot
-// be allocated. Where the system writes at offsets (writeAt), a fade is
-// shared with buffer->helper: it computes the gains not yet kept and reads,
-// scales and writes the faded pieces while this thread has the kernel copy
-// the unfaded part, then this thread takes its share of what is left. Both
-// are done when this returns.
+// be allocated. Where the output takes writes at offsets (writesAtOffsets;
+// not on Windows), a fade is shared with buffer->helper, which computes the
+// gains not yet kept and reads, scales and writes the faded pieces while
+// this thread has the kernel copy the unfaded part; this thread then takes
+// its share of what is left, and both are done when this returns.
+// Elsewhere, or when no thread can be started, this thread writes it all.
 IoError writeTrack(FileHandle dataFile, OutputFile* output,
                    const TrackPlan& plan, ChunkBuffer* buffer);
 
