@@ -129,10 +129,10 @@ IoError readRanges(FileHandle dataFile, const TrackPlan& plan, int64_t offset, v
 // A track's fade on two threads. Its work is a list of items that either
 // thread claims in order: first the blocks of gains that the buffer does not
 // hold yet, then the pieces of the faded stream, each read, scaled and
-// written at its own place in the file. A worker thread starts on them at
-// once, while the caller's thread has the kernel copy the unfaded part; then
-// the caller takes its share of what is left. The bytes are those of
-// scaleFrames: the same gains and products, computed elsewhere.
+// written at its own place in the file. The buffer's helper thread starts on
+// them at once, while the caller's thread has the kernel copy the unfaded
+// part; then the caller takes its share of what is left. The bytes are those
+// of scaleFrames: the same gains and products, computed elsewhere.
 constexpr int64_t kGainBlockFrames = 8192;  // the gains one thread claims at a time
 
 // One thread's part: its buffer, and the first piece it could not write.
@@ -143,7 +143,7 @@ struct FadeShare {
 };
 
 struct FadeWork {
-  // Set before the worker starts, then only read.
+  // Set before the helper starts on it, then only read.
   FileHandle dataFile;
   OutputFile* output = nullptr;
   const TrackPlan* plan = nullptr;
@@ -158,7 +158,7 @@ struct FadeWork {
   std::atomic<int32_t> blocksDone{0};  // blocks computed
   std::atomic<int32_t> nextPiece{0};   // the next piece to claim
   std::atomic<bool> stop{false};       // a thread failed: claim no more
-  FadeShare worker;
+  FadeShare helperShare;
 };
 
 // The gains of frames [from, to) of an n-frame fade, into the table `g`.
@@ -243,7 +243,7 @@ void runFadeHelper(void* arg) {
     seen = posted;
     FadeWork* job = helper->job;
     if (job == nullptr) return;
-    doFadeWork(job, &job->worker);
+    doFadeWork(job, &job->helperShare);
     helper->finished.store(seen, std::memory_order_release);
     helper->finished.notify_one();
   }
@@ -315,7 +315,7 @@ bool writeStreamTwoThreads(FileHandle dataFile, OutputFile* output, const TrackP
     work.tableFrames = n;
     work.blockCount = static_cast<int32_t>((n + kGainBlockFrames - 1) / kGainBlockFrames);
   }
-  work.worker.samples = helper->samples;
+  work.helperShare.samples = helper->samples;
   helper->job = &work;
   int32_t job = helper->posted.fetch_add(1, std::memory_order_release) + 1;
   helper->posted.notify_one();
@@ -333,7 +333,8 @@ bool writeStreamTwoThreads(FileHandle dataFile, OutputFile* output, const TrackP
   }
   if (work.blocksDone.load(std::memory_order_relaxed) < work.blockCount) buffer->gains.clear();
   if (*error == kIoOk) {
-    *error = mine.failedPiece < work.worker.failedPiece ? mine.error : work.worker.error;
+    const FadeShare& first = mine.failedPiece < work.helperShare.failedPiece ? mine : work.helperShare;
+    *error = first.error;
   }
   return true;
 }

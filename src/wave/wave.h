@@ -51,9 +51,6 @@ struct PageAllocator {
   friend bool operator==(const PageAllocator&, const PageAllocator&) { return true; }
 };
 
-// The run's working memory, created once and lent to every track: one chunk
-// of audio, and the gains of the fade shape used last, kept so that tracks
-// with the same fade do not compute them again.
 template <typename T>
 using PageVector = std::vector<T, PageAllocator<T>>;
 
@@ -65,6 +62,10 @@ struct FadeHelperEnd {
   void operator()(FadeHelper* helper) const;
 };
 
+// The run's working memory, created once and lent to every track: one chunk
+// of audio, the gains of the fade shape used last, kept so that tracks with
+// the same fade do not compute them again, and the thread that shares the
+// fades. One buffer serves one thread's calls at a time.
 struct ChunkBuffer {
   alignas(16) int16_t samples[kChunkBufferBytes / 2];
   PageVector<double> gains;  // fadeGain(gainPattern, t, gains.size()),
