@@ -6,6 +6,8 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -106,6 +108,56 @@ TEST(Outputs, CommitNamesOnlyTheCompleteFileAndDiscardLeavesNothing) {
 }
 
 #ifndef _WIN32
+// A write at an offset, even past the end, leaves the point where appends
+// go; a file open for appending only takes none.
+TEST(Outputs, WriteAtLeavesTheAppendPoint) {
+  ScratchFolder folder;
+  OutputFile out;
+  ASSERT_EQ(createOutput("", "a.wav", &out), kIoOk);
+  ASSERT_TRUE(writesAtOffsets(out));
+  ASSERT_EQ(writeAll(&out, "ab", 2), kIoOk);
+  ASSERT_EQ(writeAt(&out, 4, "ef", 2), kIoOk);
+  ASSERT_EQ(writeAll(&out, "cd", 2), kIoOk);
+  ASSERT_EQ(commitOutput(&out), kIoOk);
+  EXPECT_EQ(readBytes("a.wav"), (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e', 'f'}));
+  OutputFile appending;
+  appending.file.value = open("b.wav", O_WRONLY | O_CREAT | O_APPEND, 0644);
+  ASSERT_GE(appending.file.value, 0);
+  EXPECT_FALSE(writesAtOffsets(appending));
+  closeFile(&appending.file);
+}
+
+// A thread runs its function with every signal blocked, so that the
+// handlers, and the clean-up they do, run on the main thread only.
+TEST(Threads, RunWithEverySignalBlocked) {
+  struct Seen {
+    bool ran = false;
+    std::vector<int> unblocked;
+  } seen;
+  ThreadHandle thread;
+  auto run = [](void* arg) {
+    auto* s = static_cast<Seen*>(arg);
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    std::vector<int> signals;
+    for (int sig = 1; sig < 32; ++sig) signals.push_back(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) signals.push_back(sig);
+    for (int sig : signals) {
+      if (sig != SIGKILL && sig != SIGSTOP && sigismember(&mask, sig) != 1) {
+        s->unblocked.push_back(sig);
+      }
+    }
+    s->ran = true;
+  };
+  ASSERT_EQ(startThread(run, &seen, &thread), kIoOk);
+  joinThread(&thread);
+  EXPECT_TRUE(seen.ran);
+  EXPECT_EQ(seen.unblocked, std::vector<int>{});
+  sigset_t mine;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+  EXPECT_EQ(sigismember(&mine, SIGINT), 0);  // the caller's mask is as it was
+}
+
 // Where the output must have a name while it is written, a terminating
 // signal removes it and then ends the process by that signal; a signal that
 // was ignored at start stays ignored. Each case runs in a child process.

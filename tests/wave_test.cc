@@ -305,11 +305,14 @@ class Writer : public ::testing::Test {
 };
 
 // Repeats, and fades that fit in the last pass, reach back into the pass
-// before, stay inside the loop or wrap around it (a 1.5-second loop).
+// before, stay inside the loop or wrap around it (a 1.5-second loop). A
+// fade half as long as the one before it, with the same curve, reads every
+// other gain of the table kept from that one.
 const RenderSettings kWriterCases[] = {
     settings(1, 0),     settings(2, 0),     settings(10, 0),
     settings(2, 1, 0),  settings(2, 3, 1),  settings(1, 2, 2),
-    settings(3, -1, 3), settings(2, -4, 0), settings(1, -2, 1),
+    settings(3, -1, 3), settings(2, -4, 0), settings(1, -2, 0),
+    settings(1, -2, 1),
 };
 
 RenderSettings withLoop(RenderSettings o) {
@@ -389,6 +392,24 @@ TEST_F(Writer, ShortDataFileFailsAndLeavesTheEarlierFile) {
     EXPECT_EQ(readBytes("out.wav"), (std::vector<uint8_t>{'o', 'l', 'd'}));
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"kvbgm.dat", "out.wav"}));
   }
+}
+
+// A file that fails while its fade's gains are still being computed keeps
+// none of them for the next file with that fade.
+TEST_F(Writer, FailedFadeLeavesNoGainsBehind) {
+  const RenderSettings o = settings(1, -30, 3);  // gains for 1.3 million frames
+  std::vector<uint8_t> raw = readBytes("kvbgm.dat");
+  closeFile(&dataFile);
+  // The data file ends where the loop begins: the copy fails at once.
+  writeBytes("kvbgm.dat", std::vector<uint8_t>(raw.begin(), raw.begin() + entry.loopStart));
+  int64_t size = 0;
+  ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+  EXPECT_EQ(write(o, "out.wav"), kIoShortRead);
+  closeFile(&dataFile);
+  writeBytes("kvbgm.dat", raw);
+  ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+  ASSERT_EQ(write(o, "out.wav"), kIoOk);
+  check(o, readBytes("out.wav"));
 }
 
 TEST_F(Writer, CommitFailsWhenAFolderHasTheName) {

@@ -116,6 +116,32 @@ IoError copyToEnd(FileHandle in, int64_t offset, FileHandle out, size_t n);
 // discarded) at once, from any threads.
 constexpr int kMaxOutputsInProgress = 8;
 
+// `bytes` of memory straight from the system, for a large table that one
+// or two threads fill: zeros, in whole pages that are only paid for once
+// written, and in large pages where the system offers them (Linux: 2 MiB
+// transparent huge pages), so that filling it takes few page faults. Null
+// when there is no memory for it. freePages returns it.
+void* allocatePages(size_t bytes);
+void freePages(void* pages, size_t bytes);
+
+// A thread that runs beside the main thread. It starts with every signal
+// blocked, so signals, and the clean-up their handlers do, always reach the
+// main thread. Its stack is small: kThreadStackBytes.
+struct ThreadHandle {
+  uintptr_t value = 0;
+  void (*run)(void*) = nullptr;
+  void* arg = nullptr;
+};
+constexpr size_t kThreadStackBytes = 256 * 1024;
+
+// Starts run(arg) on a new thread. The handle must stay where it is until
+// joinThread. A system error when no thread can be started; then run is not
+// called.
+IoError startThread(void (*run)(void*), void* arg, ThreadHandle* thread);
+
+// Waits until the thread's function has returned, and releases the thread.
+void joinThread(ThreadHandle* thread);
+
 // Creates a new, empty output file in `folder` that will become `name`
 // there. It stays invisible until committed where the system allows it
 // (Linux O_TMPFILE); elsewhere it is a temporary file that a killed process
@@ -134,6 +160,18 @@ IoError writeAll(OutputFile* out, const void* data, size_t n);
 // Moves the output's write position to absolute `offset`, to write over
 // what is there.
 IoError seekOutput(OutputFile* out, int64_t offset);
+
+// True when writeAt works on `out`: the system writes at an offset without
+// moving the point where writeAll and copyToEnd append (not Windows), and
+// the file is not open for appending only.
+bool writesAtOffsets(const OutputFile& out);
+
+// Writes `n` bytes at byte `offset` of the output, past its end if need be
+// (the gap reads as zeros until written), without moving the point where
+// writeAll and copyToEnd append. Safe from two threads at once, each
+// writing its own bytes. Only where writesAtOffsets; kIoUnsupported where
+// the system has no such write.
+IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n);
 
 // Gives the complete output its final name, replacing an earlier file of
 // that name, and closes it. On failure nothing of it remains and any

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -238,6 +239,80 @@ IoError copyToEnd(FileHandle in, int64_t offset, FileHandle out, size_t n) {
 #endif
 }
 
+namespace {
+
+constexpr size_t kLargePageBytes = size_t{2} << 20;
+
+size_t wholePages(size_t bytes) {
+  auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
+void* allocatePages(size_t bytes) {
+  if (bytes == 0) return nullptr;
+  size_t size = wholePages(bytes);
+  // Map a large page more than needed, then give back what lies outside the
+  // first large-page boundary and the size after it.
+  void* mapped = mmap(nullptr, size + kLargePageBytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) {
+    mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : mapped;
+  }
+  auto start = reinterpret_cast<uintptr_t>(mapped);
+  uintptr_t aligned = (start + kLargePageBytes - 1) & ~uintptr_t{kLargePageBytes - 1};
+  if (aligned > start) munmap(mapped, aligned - start);
+  size_t tail = start + size + kLargePageBytes - (aligned + size);
+  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
+#ifdef MADV_HUGEPAGE
+  madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);  // a hint only
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void freePages(void* pages, size_t bytes) {
+  if (pages != nullptr) munmap(pages, wholePages(bytes));
+}
+
+namespace {
+
+void* runThread(void* handle) {
+  auto* thread = static_cast<ThreadHandle*>(handle);
+  thread->run(thread->arg);
+  return nullptr;
+}
+
+}  // namespace
+
+IoError startThread(void (*run)(void*), void* arg, ThreadHandle* thread) {
+  static_assert(sizeof(pthread_t) <= sizeof thread->value, "a pthread_t fits the handle");
+  thread->run = run;
+  thread->arg = arg;
+  pthread_attr_t attributes;
+  int error = pthread_attr_init(&attributes);
+  if (error != 0) return error;
+  error = pthread_attr_setstacksize(&attributes, kThreadStackBytes);
+  pthread_t id;
+  if (error == 0) {
+    // The new thread inherits the creator's mask: all blocked.
+    SignalBlock block;
+    error = pthread_create(&id, &attributes, runThread, thread);
+  }
+  pthread_attr_destroy(&attributes);
+  if (error != 0) return error;
+  thread->value = 0;
+  std::memcpy(&thread->value, &id, sizeof id);
+  return kIoOk;
+}
+
+void joinThread(ThreadHandle* thread) {
+  pthread_t id;
+  std::memcpy(&id, &thread->value, sizeof id);
+  pthread_join(id, nullptr);
+}
+
 IoError createNamedOutput(const std::string& folder, const std::string& name,
                           OutputFile* out) {
   out->folder = folder;
@@ -282,6 +357,28 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
     }
     p += put;
     n -= static_cast<size_t>(put);
+  }
+  return kIoOk;
+}
+
+bool writesAtOffsets(const OutputFile& out) {
+  // Linux writes at the end of a file opened with O_APPEND, whatever the
+  // offset.
+  int flags = fcntl(static_cast<int>(out.file.value), F_GETFL);
+  return flags != -1 && (flags & O_APPEND) == 0;
+}
+
+IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t put = pwrite(static_cast<int>(out->file.value), p, n, offset);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += put;
+    n -= static_cast<size_t>(put);
+    offset += put;
   }
   return kIoOk;
 }

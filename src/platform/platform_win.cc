@@ -226,6 +226,43 @@ IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n) {
 
 IoError copyToEnd(FileHandle, int64_t, FileHandle, size_t) { return kIoUnsupported; }
 
+void* allocatePages(size_t bytes) {
+  if (bytes == 0) return nullptr;
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void freePages(void* pages, size_t) {
+  if (pages != nullptr) VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+namespace {
+
+DWORD WINAPI runThread(void* handle) {
+  auto* thread = static_cast<ThreadHandle*>(handle);
+  thread->run(thread->arg);
+  return 0;
+}
+
+}  // namespace
+
+// Console events are handled on a thread of the system's own, so there is
+// no mask to set here.
+IoError startThread(void (*run)(void*), void* arg, ThreadHandle* thread) {
+  thread->run = run;
+  thread->arg = arg;
+  HANDLE h = CreateThread(nullptr, kThreadStackBytes, runThread, thread,
+                          STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (h == nullptr) return static_cast<IoError>(GetLastError());
+  thread->value = reinterpret_cast<uintptr_t>(h);
+  return kIoOk;
+}
+
+void joinThread(ThreadHandle* thread) {
+  HANDLE h = reinterpret_cast<HANDLE>(thread->value);
+  WaitForSingleObject(h, INFINITE);
+  CloseHandle(h);
+}
+
 IoError createNamedOutput(const std::string& folder, const std::string& name,
                           OutputFile* out) {
   for (int attempt = 0;; ++attempt) {
@@ -284,6 +321,12 @@ IoError seekOutput(OutputFile* out, int64_t offset) {
   }
   return kIoOk;
 }
+
+// A write at an offset moves the file pointer of a synchronous handle, which
+// the appends use: Windows writes every file front to back.
+bool writesAtOffsets(const OutputFile&) { return false; }
+
+IoError writeAt(OutputFile*, int64_t, const void*, size_t) { return kIoUnsupported; }
 
 IoError commitOutput(OutputFile* out) {
   releaseTemp(handleOf(out->file));

@@ -1,6 +1,7 @@
 #include "wave/wave.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -85,6 +86,257 @@ void scaleByPairs(int16_t* __restrict s, const double* __restrict even,
     s[4 * k + 2] = static_cast<int16_t>(static_cast<int32_t>(s[4 * k + 2] * odd[k]));
     s[4 * k + 3] = static_cast<int16_t>(static_cast<int32_t>(s[4 * k + 3] * odd[k]));
   }
+}
+
+// Scales `frameCount` frames at `samples` as frames firstFrame, ... of the
+// fade whose gains `g` shows.
+void scaleView(GainView g, int16_t* samples, int64_t frameCount, int64_t firstFrame) {
+  int16_t* s = samples;
+  if (g.odd == nullptr) {
+    scaleByGains(s, g.even + firstFrame, frameCount);
+    return;
+  }
+  int64_t t = firstFrame, end = firstFrame + frameCount;
+  if (t < end && t % 2 != 0) {  // an odd frame first
+    scaleByGains(s, g.odd + t / 2, 1);
+    s += 2, ++t;
+  }
+  int64_t pairs = (end - t) / 2;
+  scaleByPairs(s, g.even + t / 2, g.odd + t / 2, pairs);
+  s += 4 * pairs, t += 2 * pairs;
+  if (t < end) scaleByGains(s, g.even + t / 2, 1);  // an even frame last
+}
+
+// Reads bytes [offset, offset + n) of the planned stream, unfaded, to `out`.
+IoError readRanges(FileHandle dataFile, const TrackPlan& plan, int64_t offset, void* out,
+                   size_t n) {
+  int64_t end = offset + static_cast<int64_t>(n);
+  int64_t streamPos = 0;  // stream offset of the range r
+  char* dest = static_cast<char*>(out);
+  for (const ByteRange& r : plan.ranges) {
+    int64_t from = std::max(offset, streamPos);
+    int64_t to = std::min(end, streamPos + (r.to - r.from));
+    if (from < to) {
+      IoError error = readAt(dataFile, r.from + (from - streamPos), dest + (from - offset),
+                             static_cast<size_t>(to - from));
+      if (error != kIoOk) return error;
+    }
+    streamPos += r.to - r.from;
+  }
+  return kIoOk;
+}
+
+// A track's fade on two threads. Its work is a list of items that either
+// thread claims in order: first the blocks of gains that the buffer does not
+// hold yet, then the pieces of the faded stream, each read, scaled and
+// written at its own place in the file. The buffer's helper thread starts on
+// them at once, while the caller's thread has the kernel copy the unfaded
+// part; then the caller takes its share of what is left. The bytes are those
+// of scaleFrames: the same gains and products, computed elsewhere.
+constexpr int64_t kGainBlockFrames = 8192;  // the gains one thread claims at a time
+
+// One thread's part: its buffer, and the first piece it could not write.
+struct FadeShare {
+  int16_t* samples = nullptr;  // kChunkBufferBytes
+  int32_t failedPiece = INT32_MAX;
+  IoError error = kIoOk;
+};
+
+struct FadeWork {
+  // Set before the helper starts on it, then only read.
+  FileHandle dataFile;
+  OutputFile* output = nullptr;
+  const TrackPlan* plan = nullptr;
+  int64_t fadeStart = 0;    // stream offset of the first faded byte
+  int64_t fileOffset = 0;   // where it goes in the file
+  GainView gains = {};      // the table the fade uses
+  int64_t tableFrames = 0;  // the frames of the table being computed
+  int32_t blockCount = 0;   // its blocks; 0 when the table is kept
+  int32_t pieceCount = 0;   // pieces of kChunkBufferBytes
+  // Shared.
+  std::atomic<int32_t> nextBlock{0};   // the next block to claim
+  std::atomic<int32_t> blocksDone{0};  // blocks computed
+  std::atomic<int32_t> nextPiece{0};   // the next piece to claim
+  std::atomic<bool> stop{false};       // a thread failed: claim no more
+  FadeShare helperShare;
+};
+
+// The gains of frames [from, to) of an n-frame fade, into the table `g`.
+void computeGains(GainView g, FadePattern pattern, int64_t from, int64_t to, int64_t n) {
+  auto* even = const_cast<double*>(g.even);
+  auto* odd = const_cast<double*>(g.odd);
+  for (int64_t t = from; t < to; ++t) {
+    (t % 2 == 0 ? even : odd)[t / 2] = fadeGain(pattern, t, n);
+  }
+}
+
+// Claims and does items until none is left or a thread has failed. Returns
+// once its own items are done; the other thread's may still be under way.
+void doFadeWork(FadeWork* w, FadeShare* share) {
+  if (w->blockCount > 0) {
+    for (;;) {
+      if (w->stop.load(std::memory_order_relaxed)) return;
+      int32_t block = w->nextBlock.fetch_add(1, std::memory_order_relaxed);
+      if (block >= w->blockCount) break;
+      int64_t from = block * kGainBlockFrames;
+      computeGains(w->gains, w->plan->pattern, from,
+                   std::min(w->tableFrames, from + kGainBlockFrames), w->tableFrames);
+      if (w->blocksDone.fetch_add(1, std::memory_order_release) + 1 == w->blockCount) {
+        w->blocksDone.notify_all();
+      }
+    }
+    // Every block is claimed; wait for those the other thread is finishing.
+    for (int32_t done; (done = w->blocksDone.load(std::memory_order_acquire)) < w->blockCount;) {
+      w->blocksDone.wait(done, std::memory_order_acquire);
+    }
+  }
+  for (;;) {
+    if (w->stop.load(std::memory_order_relaxed)) return;
+    int32_t piece = w->nextPiece.fetch_add(1, std::memory_order_relaxed);
+    if (piece >= w->pieceCount) return;
+    int64_t offset = piece * int64_t{kChunkBufferBytes};
+    auto n = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, w->plan->fadeBytes - offset));
+    IoError error = readRanges(w->dataFile, *w->plan, w->fadeStart + offset, share->samples, n);
+    if (error == kIoOk) {
+      scaleView(w->gains, share->samples, static_cast<int64_t>(n) / kFrameBytes,
+                offset / kFrameBytes);
+      error = writeAt(w->output, w->fileOffset + offset, share->samples, n);
+    }
+    if (error != kIoOk) {
+      // Pieces are claimed in order, so every earlier one is being done.
+      share->failedPiece = piece;
+      share->error = error;
+      w->stop.store(true, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+// The helper waits for a job, does its share and says so, until given none.
+struct FadeHelper {
+  ThreadHandle thread;
+  std::atomic<int32_t> posted{0};    // jobs given
+  std::atomic<int32_t> finished{0};  // jobs whose share is done
+  FadeWork* job = nullptr;           // the latest; null to end
+  alignas(16) int16_t samples[kChunkBufferBytes / 2];
+};
+
+void FadeHelperEnd::operator()(FadeHelper* helper) const {
+  helper->job = nullptr;
+  helper->posted.fetch_add(1, std::memory_order_release);
+  helper->posted.notify_one();
+  joinThread(&helper->thread);
+  delete helper;
+}
+
+namespace {
+
+void runFadeHelper(void* arg) {
+  auto* helper = static_cast<FadeHelper*>(arg);
+  for (int32_t seen = 0;;) {
+    int32_t posted;
+    while ((posted = helper->posted.load(std::memory_order_acquire)) == seen) {
+      helper->posted.wait(seen, std::memory_order_acquire);
+    }
+    seen = posted;
+    FadeWork* job = helper->job;
+    if (job == nullptr) return;
+    doFadeWork(job, &job->helperShare);
+    helper->finished.store(seen, std::memory_order_release);
+    helper->finished.notify_one();
+  }
+}
+
+// The buffer's helper, started if need be; null when no thread can be
+// started.
+FadeHelper* fadeHelper(ChunkBuffer* buffer) {
+  if (buffer->helper) return buffer->helper.get();
+  auto* helper = new (std::nothrow) FadeHelper;
+  if (helper == nullptr) return nullptr;
+  if (startThread(runFadeHelper, helper, &helper->thread) != kIoOk) {
+    delete helper;
+    return nullptr;
+  }
+  buffer->helper.reset(helper);
+  return helper;
+}
+
+// The ranges' bytes before the fade, as they are.
+IoError copyUnfaded(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
+                    ChunkBuffer* buffer) {
+  int32_t bytesPerSecond = plan.sampleRate * kFrameBytes;
+  int64_t fadeStart = plan.dataLength - plan.fadeBytes;
+  int64_t streamPos = 0;
+  for (const ByteRange& r : plan.ranges) {
+    int64_t plain = std::clamp(fadeStart - streamPos, int64_t{0}, r.to - r.from);
+    IoError error = copyRange(dataFile, output, r.from, r.from + plain, bytesPerSecond, buffer);
+    if (error != kIoOk) return error;
+    streamPos += r.to - r.from;
+  }
+  return kIoOk;
+}
+
+// Writes the planned stream, its fade on two threads, after the header's
+// `headerBytes`. False, with nothing written, where the system cannot write
+// at an offset or the memory or the thread for it is not to be had; else
+// true, with the outcome in *error: the first failure in the stream's order.
+bool writeStreamTwoThreads(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
+                           size_t headerBytes, ChunkBuffer* buffer, IoError* error) {
+  if (!writesAtOffsets(*output)) return false;
+  FadeWork work;
+  work.dataFile = dataFile;
+  work.output = output;
+  work.plan = &plan;
+  work.fadeStart = plan.dataLength - plan.fadeBytes;
+  work.fileOffset = static_cast<int64_t>(headerBytes) + work.fadeStart;
+  work.pieceCount = static_cast<int32_t>((plan.fadeBytes + kChunkBufferBytes - 1) / kChunkBufferBytes);
+  int64_t n = plan.fadeBytes / kFrameBytes;
+  auto size = static_cast<int64_t>(buffer->gains.size());
+  bool kept = buffer->gainPattern == plan.pattern && size > 0 && (size == n || size == 2 * n);
+  FadeHelper* helper = fadeHelper(buffer);
+  if (helper == nullptr) return false;
+  try {
+    if (!kept) {
+      // Until every block is computed, the table holds no gains to keep.
+      buffer->gains.clear();
+      buffer->gains.resize(static_cast<size_t>(n));
+      buffer->gainPattern = plan.pattern;
+      size = n;
+    }
+  } catch (const std::bad_alloc&) {
+    buffer->gains.clear();
+    return false;
+  }
+  const double* table = buffer->gains.data();
+  work.gains = size == n ? GainView{table, table + (n + 1) / 2} : GainView{table, nullptr};
+  if (!kept) {
+    work.tableFrames = n;
+    work.blockCount = static_cast<int32_t>((n + kGainBlockFrames - 1) / kGainBlockFrames);
+  }
+  work.helperShare.samples = helper->samples;
+  helper->job = &work;
+  int32_t job = helper->posted.fetch_add(1, std::memory_order_release) + 1;
+  helper->posted.notify_one();
+
+  *error = copyUnfaded(dataFile, output, plan, buffer);
+  FadeShare mine;
+  mine.samples = buffer->samples;
+  if (*error == kIoOk) {
+    doFadeWork(&work, &mine);
+  } else {
+    work.stop.store(true, std::memory_order_relaxed);
+  }
+  for (int32_t done; (done = helper->finished.load(std::memory_order_acquire)) != job;) {
+    helper->finished.wait(done, std::memory_order_acquire);
+  }
+  if (work.blocksDone.load(std::memory_order_relaxed) < work.blockCount) buffer->gains.clear();
+  if (*error == kIoOk) {
+    const FadeShare& first = mine.failedPiece < work.helperShare.failedPiece ? mine : work.helperShare;
+    *error = first.error;
+  }
+  return true;
 }
 
 }  // namespace
@@ -214,39 +466,15 @@ void scaleFrames(ChunkBuffer* buffer, int64_t frameCount, int64_t firstFrame,
 
 void scaleSamples(ChunkBuffer* buffer, int16_t* samples, int64_t frameCount,
                   int64_t firstFrame, int64_t n, FadePattern pattern) {
-  GainView g = gainTable(buffer, pattern, n);
-  int16_t* s = samples;
-  if (g.odd == nullptr) {
-    scaleByGains(s, g.even + firstFrame, frameCount);
-    return;
-  }
-  int64_t t = firstFrame, end = firstFrame + frameCount;
-  if (t < end && t % 2 != 0) {  // an odd frame first
-    scaleByGains(s, g.odd + t / 2, 1);
-    s += 2, ++t;
-  }
-  int64_t pairs = (end - t) / 2;
-  scaleByPairs(s, g.even + t / 2, g.odd + t / 2, pairs);
-  s += 4 * pairs, t += 2 * pairs;
-  if (t < end) scaleByGains(s, g.even + t / 2, 1);  // an even frame last
+  scaleView(gainTable(buffer, pattern, n), samples, frameCount, firstFrame);
 }
 
 IoError readStream(FileHandle dataFile, const TrackPlan& plan, int64_t offset,
                    int16_t* out, size_t n, ChunkBuffer* buffer) {
+  IoError error = readRanges(dataFile, plan, offset, out, n);
+  if (error != kIoOk) return error;
   int64_t fadeStart = plan.dataLength - plan.fadeBytes;
   int64_t end = offset + static_cast<int64_t>(n);
-  int64_t streamPos = 0;  // stream offset of the range r
-  char* dest = reinterpret_cast<char*>(out);
-  for (const ByteRange& r : plan.ranges) {
-    int64_t from = std::max(offset, streamPos);
-    int64_t to = std::min(end, streamPos + (r.to - r.from));
-    if (from < to) {
-      IoError error = readAt(dataFile, r.from + (from - streamPos), dest + (from - offset),
-                             static_cast<size_t>(to - from));
-      if (error != kIoOk) return error;
-    }
-    streamPos += r.to - r.from;
-  }
   int64_t faded = std::max(offset, fadeStart);
   if (faded < end) {
     try {
@@ -300,6 +528,10 @@ IoError writeTrack(FileHandle dataFile, OutputFile* output,
   WaveHeader header =
       buildWaveHeader(static_cast<uint32_t>(plan.dataLength), plan.sampleRate, plan.loop);
   IoError error = writeAll(output, header.bytes, header.size);
+  if (error == kIoOk && plan.fadeBytes > 0 &&
+      writeStreamTwoThreads(dataFile, output, plan, header.size, buffer, &error)) {
+    return error;
+  }
   int32_t bytesPerSecond = plan.sampleRate * kFrameBytes;
   int64_t fadeStart = plan.dataLength - plan.fadeBytes;  // stream offset
   int64_t fadeFrames = plan.fadeBytes / kFrameBytes;

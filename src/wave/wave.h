@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -27,14 +29,49 @@ enum class FadePattern : int32_t {
   RaisedCosine = 3,  // (cos(pi * x) + 1) / 2
 };
 
+// Gives a vector its memory from allocatePages, and leaves the elements
+// that resize adds uninitialized: a table is filled where it is computed,
+// by whichever thread computes that part.
+template <typename T>
+struct PageAllocator {
+  using value_type = T;
+  PageAllocator() = default;
+  template <typename U>
+  PageAllocator(const PageAllocator<U>&) {}
+  T* allocate(size_t n) {
+    void* pages = allocatePages(n * sizeof(T));
+    if (pages == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(pages);
+  }
+  void deallocate(T* p, size_t n) { freePages(p, n * sizeof(T)); }
+  template <typename U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  friend bool operator==(const PageAllocator&, const PageAllocator&) { return true; }
+};
+
+template <typename T>
+using PageVector = std::vector<T, PageAllocator<T>>;
+
+// A second thread that the fades written with one buffer share (see
+// writeTrack). The buffer starts it with its first such fade and ends it
+// when it goes.
+struct FadeHelper;
+struct FadeHelperEnd {
+  void operator()(FadeHelper* helper) const;
+};
+
 // The run's working memory, created once and lent to every track: one chunk
-// of audio, and the gains of the fade shape used last, kept so that tracks
-// with the same fade do not compute them again.
+// of audio, the gains of the fade shape used last, kept so that tracks with
+// the same fade do not compute them again, and the thread that shares the
+// fades. One buffer serves one thread's calls at a time.
 struct ChunkBuffer {
   alignas(16) int16_t samples[kChunkBufferBytes / 2];
-  std::vector<double> gains;  // fadeGain(gainPattern, t, gains.size()),
-                              // even frames first, then odd ones
+  PageVector<double> gains;  // fadeGain(gainPattern, t, gains.size()),
+                             // even frames first, then odd ones
   FadePattern gainPattern = FadePattern::Exponential;
+  std::unique_ptr<FadeHelper, FadeHelperEnd> helper;
 };
 
 // How one track is played: passes, fade and curve, and whether its file
@@ -157,7 +194,12 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
 
 // Writes the header and the planned stream to `output`, fading its last
 // plan.fadeBytes with plan.pattern. kIoNoMemory when the fade's gains cannot
-// be allocated.
+// be allocated. Where the output takes writes at offsets (writesAtOffsets;
+// not on Windows), a fade is shared with buffer->helper, which computes the
+// gains not yet kept and reads, scales and writes the faded pieces while
+// this thread has the kernel copy the unfaded part; this thread then takes
+// its share of what is left, and both are done when this returns.
+// Elsewhere, or when no thread can be started, this thread writes it all.
 IoError writeTrack(FileHandle dataFile, OutputFile* output,
                    const TrackPlan& plan, ChunkBuffer* buffer);
 
