@@ -25,8 +25,8 @@ ROOT = Path(__file__).resolve().parent.parent
 RSS_LIMIT_KIB = 16 * 1024
 
 SCENARIOS = [  # name, arguments, target ratio
-    ("default run (31 tracks, 2 passes)", [], 1.10),
-    ("default run with --loop-points", ["--loop-points"], 1.10),
+    ("default run (31 tracks, 2 passes)", [], 1.05),
+    ("default run with --loop-points", ["--loop-points"], 1.05),
     ("1 F30 p0 (once, then 30 s faded)", ["1", "F30", "p0"], 1.10),
 ]
 
