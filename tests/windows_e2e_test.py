@@ -10,8 +10,8 @@ import unittest
 from pathlib import Path
 
 from kvbgm_test_support import (banner, block_types, create_line, data_length, decoded,
-                                digest, flac_tags, Folder, NAMES, run, StandIn, stream_info,
-                                wav_info)
+                                digest, flac_tags, Folder, NAMES, run, small_disk, StandIn,
+                                stream_info, wav_info)
 
 ROOT = Path(__file__).resolve().parent.parent
 EXE = os.environ.get("KVBGM2WAV_EXE", str(ROOT / "build-win" / "kvbgm2wav.exe"))
@@ -170,6 +170,16 @@ class WindowsBuild(unittest.TestCase):
                     self.assertEqual(stream_info(ours), stream_info(theirs))
                     self.assertEqual(flac_tags(ours), flac_tags(theirs))
                     self.assertEqual(block_types(ours), block_types(theirs))
+
+    def test_flac_full_disk_leaves_nothing(self):
+        mount = small_disk(self, 8, DATA.path)
+        name = NAMES[23][:-4] + ".flac"
+        status, out = run_windows(["--format=flac", "T24", "10", "F30"], mount)
+        self.assertEqual(status, 1)
+        self.assertTrue(out.startswith(banner(24, 24, 10, -30) + f"Create {name} ...\n"
+                                       f"cannot write {name}: "), out)
+        self.assertEqual(out.count("\n"), 3)
+        self.assertEqual(sorted(os.listdir(mount)), ["kvbgm.dat"])
 
     def test_folder_in_place_of_an_output(self):
         _, windows = self.folders()
