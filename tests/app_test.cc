@@ -79,8 +79,7 @@ TEST(ParseAndValidate, Table) {
       {{"T9999999999"}, {}, kTrack},
   };
   for (const OptionsCase& c : cases) {
-    std::string where;
-    for (const char* a : c.args) where += std::string("'") + a + "' ";
+    std::string where = quoted(c.args);
     ExtractOptions o = parseOptions(static_cast<int>(c.args.size()), c.args.data());
     std::string message = validateOptions(o);
     EXPECT_EQ(message, c.message) << where;
@@ -196,8 +195,7 @@ TEST(CommandLine, Classification) {
        "", "", 0, 0},
   };
   for (const Case& c : cases) {
-    std::string where;
-    for (const char* a : c.args) where += std::string("'") + a + "' ";
+    std::string where = quoted(c.args);
     CommandLine line = parseCommandLine(static_cast<int>(c.args.size()), c.args.data());
     EXPECT_EQ(checkCommandLine(line), c.message) << where;
     if (*c.message != '\0') continue;
@@ -247,8 +245,7 @@ TEST(CommandLine, FormatOptions) {
       {{"--format=flac", "--tag"}, "--tag needs NAME=VALUE\n", OutputFormat::Wav, 0, 0},
   };
   for (const Case& c : cases) {
-    std::string where;
-    for (const char* a : c.args) where += std::string("'") + a + "' ";
+    std::string where = quoted(c.args);
     CommandLine line = parseCommandLine(static_cast<int>(c.args.size()), c.args.data());
     EXPECT_EQ(checkCommandLine(line), c.message) << where;
     if (*c.message != '\0') continue;

@@ -223,12 +223,7 @@ TEST_F(FlacWriter, SeekPointEveryTenSeconds) {
 }
 
 TEST_F(FlacWriter, ShortDataFileFailsAndLeavesNothing) {
-  closeFile(&dataFile);
-  std::vector<uint8_t> raw = readBytes("kvbgm.dat");
-  raw.resize(static_cast<size_t>(entry.end) - 400);
-  writeBytes("kvbgm.dat", raw);
-  int64_t size = 0;
-  ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+  ASSERT_EQ(cutDataFile("kvbgm.dat", static_cast<size_t>(entry.end) - 400, &dataFile), kIoOk);
   EXPECT_EQ(write(planTrack(entry, play(1, 0, FadePattern::Linear), 44100), {}, 5, "out.flac"),
             kIoShortRead);
   EXPECT_EQ(folder.names(), (std::vector<std::string>{"kvbgm.dat"}));

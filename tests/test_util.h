@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 class ScratchFolder {
  public:
   ScratchFolder() : previous_(std::filesystem::current_path()) {
@@ -49,4 +51,22 @@ inline void writeBytes(const std::string& name, const std::vector<uint8_t>& byte
 inline std::vector<uint8_t> readBytes(const std::string& name) {
   std::ifstream in(name, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The arguments of a table row, quoted, to say which row failed.
+inline std::string quoted(const std::vector<const char*>& args) {
+  std::string text;
+  for (const char* a : args) text += std::string("'") + a + "' ";
+  return text;
+}
+
+// Cuts the data file `name` to its first `keep` bytes and opens it again
+// as *dataFile, closing the handle it had.
+inline IoError cutDataFile(const std::string& name, size_t keep, FileHandle* dataFile) {
+  closeFile(dataFile);
+  std::vector<uint8_t> raw = readBytes(name);
+  raw.resize(keep);
+  writeBytes(name, raw);
+  int64_t size = 0;
+  return openDataFile(name, dataFile, &size);
 }
