@@ -111,13 +111,18 @@ IoError registerTempName(const std::string& folder, OutputFile* out, Make make) 
                   attempt);
     std::string path = joinPath(folder, name);
     if (path.size() >= sizeof slot->path) return ENAMETOOLONG;
+    // Registered before the file is made: blocking signals holds them back
+    // on this thread only, and a handler on another one must find the name
+    // as soon as the file can exist. Removing a name that is not there yet
+    // does no harm.
+    std::memcpy(slot->path, path.c_str(), path.size() + 1);
+    slot->active.store(1);
     int error = make(path.c_str());
     if (error == 0) {
-      std::memcpy(slot->path, path.c_str(), path.size() + 1);
-      slot->active.store(1);
       out->tempName = path;
       return kIoOk;
     }
+    slot->active.store(0);
     if (error != EEXIST || attempt >= 100) return error;
   }
 }
