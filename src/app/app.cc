@@ -582,40 +582,54 @@ size_t writeWaveFiles(const CommandLine& line, FileHandle dataFile, const std::s
 // the first thread that is free. Every line on standard output comes from
 // this thread, in the order and with the text of a one-thread run: a file's
 // "Create" line once every line of the file before it is out, and a file
-// gets its name only after its "Create" line. Returns how many were written.
+// gets its name only after its "Create" line. A file that finds the disk
+// full while others are being written beside it is written again alone,
+// and so are the files after it, so that the same files fail as when they
+// are written one at a time. Returns how many were written.
 size_t writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::string& folder,
-                    const std::string& album, const std::vector<OutputPlan>& outputs) {
+                      const std::string& album, const std::vector<OutputPlan>& outputs) {
+  if (outputs.empty()) return 0;
   struct Shared {
     std::mutex lock;
     std::condition_variable changed;
     size_t next = 0;       // the next file a thread takes
     size_t announced = 0;  // files [0, announced] have their "Create" line out
+    bool stop = false;     // take no more files, and discard those not announced
     std::vector<IoError> errors;
     std::vector<char> done;
   } shared;
   shared.errors.assign(outputs.size(), kIoOk);
   shared.done.assign(outputs.size(), 0);
   int level = line.compression >= 0 ? line.compression : kFlacDefaultCompression;
-  auto ownBuffer = std::make_unique<ChunkBuffer>();  // this thread's, if it must work
 
+  // Writes file k into an unnamed output, names it once it is announced,
+  // and records the outcome. Never throws.
   auto encode = [&](size_t k, ChunkBuffer* buffer) {
     const OutputPlan& out = outputs[k];
     OutputFile file;
-    IoError error = createOutput(folder, out.name, &file);
-    if (error == kIoOk) {
-      FlacTrackInfo info{out.title, std::atoi(out.name.c_str()), album};
-      error = writeFlacTrack(dataFile, &file, out.plan, flacTags(info, out.plan.loop, line.tags),
-                             level, buffer);
+    IoError error = kIoOk;
+    try {
+      error = createOutput(folder, out.name, &file);
+      if (error == kIoOk) {
+        FlacTrackInfo info{out.title, std::atoi(out.name.c_str()), album};
+        error = writeFlacTrack(dataFile, &file, out.plan,
+                               flacTags(info, out.plan.loop, line.tags), level, buffer);
+      }
+    } catch (const std::bad_alloc&) {
+      error = kIoNoMemory;
     }
+    bool named;
     {
       std::unique_lock<std::mutex> hold(shared.lock);
-      shared.changed.wait(hold, [&] { return shared.announced >= k; });
+      shared.changed.wait(hold, [&] { return shared.announced >= k || shared.stop; });
+      named = shared.announced >= k;
     }
-    if (error == kIoOk) {
-      error = commitOutput(&file);
-    } else {
-      discardOutput(&file);
+    try {
+      if (error == kIoOk && named) error = commitOutput(&file);
+    } catch (const std::bad_alloc&) {
+      error = kIoNoMemory;
     }
+    if (error != kIoOk || !named) discardOutput(&file);
     std::lock_guard<std::mutex> hold(shared.lock);
     shared.errors[k] = error;
     shared.done[k] = 1;
@@ -627,13 +641,16 @@ size_t writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::s
       size_t k;
       {
         std::lock_guard<std::mutex> hold(shared.lock);
-        if (shared.next >= outputs.size()) return;
+        if (shared.stop || shared.next >= outputs.size()) return;
         k = shared.next++;
       }
       try {
         if (!buffer) buffer = std::make_unique<ChunkBuffer>();
-        encode(k, buffer.get());
       } catch (const std::bad_alloc&) {
+      }
+      if (buffer) {
+        encode(k, buffer.get());
+      } else {
         std::lock_guard<std::mutex> hold(shared.lock);
         shared.errors[k] = kIoNoMemory;
         shared.done[k] = 1;
@@ -642,30 +659,38 @@ size_t writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::s
     }
   };
 
-  unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  size_t threads = std::min({size_t{cores}, size_t{kMaxOutputsInProgress}, outputs.size()});
-  if (outputs.empty()) return 0;
-  announce(line, outputs[0]);
-  // Joins the threads however this function ends, releasing any that wait.
+  // The threads, stopped and joined however this function ends: those that
+  // wait to name a file not announced discard it.
   struct Workers {
     Shared* shared;
     std::vector<std::thread> threads;
-    ~Workers() {
+    void stop() {
       {
         std::lock_guard<std::mutex> hold(shared->lock);
-        shared->announced = SIZE_MAX;
+        shared->stop = true;
         shared->changed.notify_all();
       }
       for (std::thread& t : threads) t.join();
+      threads.clear();
     }
+    ~Workers() { stop(); }
   } workers{&shared, {}};
-  for (size_t t = 0; t < threads; ++t) {
+
+  announce(line, outputs[0]);
+  unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  size_t threads = std::min({size_t{cores}, size_t{kMaxOutputsInProgress}, outputs.size()});
+  for (size_t t = 0; t < threads && threads > 1; ++t) {
     try {
       workers.threads.emplace_back(work);
     } catch (const std::system_error&) {
       break;  // fewer threads; the ones running take every file
     }
   }
+  auto ownBuffer = std::make_unique<ChunkBuffer>();  // for the files this thread writes
+  auto writeAlone = [&](size_t k) {
+    shared.done[k] = 0;
+    encode(k, ownBuffer.get());
+  };
   size_t written = 0;
   for (size_t k = 0; k < outputs.size(); ++k) {
     if (k > 0) {
@@ -674,14 +699,18 @@ size_t writeFlacFiles(const CommandLine& line, FileHandle dataFile, const std::s
       shared.announced = k;
       shared.changed.notify_all();
     }
-    if (workers.threads.empty()) {  // no thread could start: this one works
-      shared.next = k + 1;
-      encode(k, ownBuffer.get());
-    }
+    if (workers.threads.empty()) writeAlone(k);
     IoError error;
     {
       std::unique_lock<std::mutex> hold(shared.lock);
       shared.changed.wait(hold, [&] { return shared.done[k] != 0; });
+      error = shared.errors[k];
+    }
+    if (isNoSpace(error) && !workers.threads.empty()) {
+      // The files written beside it took space that a run of one file at a
+      // time would not have: from here on, one file at a time.
+      workers.stop();
+      writeAlone(k);
       error = shared.errors[k];
     }
     written += report(outputs[k], error);
@@ -708,7 +737,8 @@ int runExtraction(const CommandLine& line) {
     for (OutputPlan& out : outputsOf(line, i)) outputs.push_back(std::move(out));
   }
   size_t written = line.format == OutputFormat::Flac
-                       ? writeFlacFiles(line, dataFile, folder, albumOf(dataPath), outputs)
+                       ? writeFlacFiles(line, dataFile, folder, printable(albumOf(dataPath)),
+                                        outputs)
                        : writeWaveFiles(line, dataFile, folder, outputs);
   closeFile(&dataFile);
   if (written == 0) removeFolders(madeFolders);

@@ -162,6 +162,9 @@ std::vector<FlacTag> flacTags(const FlacTrackInfo& info, const LoopPoints& loop,
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                        const std::vector<FlacTag>& tags, int compression,
                        ChunkBuffer* buffer) {
+  for (const FlacTag& tag : tags) {
+    if (!isValidTagName(tag.name) || !isValidUtf8(tag.value)) return kIoEncoderFailed;
+  }
   try {
     // Declared in this order so that the encoder goes first: deleting an
     // unfinished encoder finishes it, through the sink and the blocks.

@@ -58,7 +58,8 @@ std::vector<FlacTag> flacTags(const FlacTrackInfo& info, const LoopPoints& loop,
 // writes only (the encoder comes back to the start to fill in STREAMINFO
 // and the seek table). Does not commit or close `output`. Returns the first
 // read or write error, kIoNoMemory when the encoder cannot allocate, or
-// kIoEncoderFailed. Uses `buffer` for the audio and the fade's gains.
+// kIoEncoderFailed (also for a tag that isValidTagName or isValidUtf8
+// refuses). Uses `buffer` for the audio and the fade's gains.
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                        const std::vector<FlacTag>& tags, int compression,
                        ChunkBuffer* buffer);

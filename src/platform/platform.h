@@ -182,6 +182,9 @@ IoError commitOutput(OutputFile* out);
 // was already discarded.
 void discardOutput(OutputFile* out);
 
+// True when `error` says that the disk or the user's quota is full.
+bool isNoSpace(IoError error);
+
 // A one-line reason for `error`, without a trailing period or newline.
 std::string ioErrorText(IoError error);
 

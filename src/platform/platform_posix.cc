@@ -425,6 +425,8 @@ void discardOutput(OutputFile* out) {
   out->tempName.clear();
 }
 
+bool isNoSpace(IoError error) { return error == ENOSPC || error == EDQUOT; }
+
 std::string ioErrorText(IoError error) {
   if (error < 0) return ioErrorTextCommon(error);
   return std::strerror(error);

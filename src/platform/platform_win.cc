@@ -357,6 +357,11 @@ void discardOutput(OutputFile* out) {
   out->tempName.clear();
 }
 
+bool isNoSpace(IoError error) {
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
+         error == ERROR_DISK_QUOTA_EXCEEDED;
+}
+
 std::string ioErrorText(IoError error) {
   if (error < 0) return ioErrorTextCommon(error);
   wchar_t* text = nullptr;
