@@ -358,8 +358,9 @@ void discardOutput(OutputFile* out) {
 }
 
 bool isNoSpace(IoError error) {
+  constexpr IoError kDiskQuotaExceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED
   return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
-         error == ERROR_DISK_QUOTA_EXCEEDED;
+         error == kDiskQuotaExceeded;
 }
 
 std::string ioErrorText(IoError error) {
