@@ -142,14 +142,14 @@ bool hasPathSeparator(const std::string& arg) {
 // or after '=' in its long form.
 enum class Option { Help, Version, List, LoopPoints, Split, Output, Format, Compression, Tag };
 
-struct OptionSpec {
+struct KnownOption {
   const char* name;   // the long form
   const char* alias;  // a short form, or nullptr
   const char* value;  // what its value is ("a folder"), or nullptr for none
   Option option;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr KnownOption kOptions[] = {
     {"--help", nullptr, nullptr, Option::Help},
     {"--version", nullptr, nullptr, Option::Version},
     {"--list", nullptr, nullptr, Option::List},
@@ -162,10 +162,10 @@ constexpr OptionSpec kOptions[] = {
 };
 
 // The option that `arg` gives, or nullptr.
-const OptionSpec* findOption(const std::string& arg) {
-  for (const OptionSpec& spec : kOptions) {
-    if (arg == spec.name || (spec.alias != nullptr && arg == spec.alias)) return &spec;
-    if (spec.value != nullptr && arg.rfind(std::string(spec.name) + "=", 0) == 0) return &spec;
+const KnownOption* findOption(const std::string& arg) {
+  for (const KnownOption& known : kOptions) {
+    if (arg == known.name || (known.alias != nullptr && arg == known.alias)) return &known;
+    if (known.value != nullptr && arg.rfind(std::string(known.name) + "=", 0) == 0) return &known;
   }
   return nullptr;
 }
@@ -407,19 +407,19 @@ CommandLine parseCommandLine(int count, const char* const* args) {
         optionsEnded = true;
         continue;
       }
-      if (const OptionSpec* spec = findOption(arg)) {
+      if (const KnownOption* option = findOption(arg)) {
         std::string value;
-        if (spec->value != nullptr) {
+        if (option->value != nullptr) {
           size_t equals = arg.find('=');
           if (equals != std::string::npos) {
             value = arg.substr(equals + 1);
           } else if (i + 1 < count) {
             value = args[++i];
           }
-          if (value.empty()) refuse(arg.substr(0, equals) + " needs " + spec->value + "\n");
+          if (value.empty()) refuse(arg.substr(0, equals) + " needs " + option->value + "\n");
         }
-        if (!value.empty() || spec->value == nullptr) {
-          refuse(applyOption(&line, spec->option, value));
+        if (!value.empty() || option->value == nullptr) {
+          refuse(applyOption(&line, option->option, value));
         }
         continue;
       }
