@@ -1,4 +1,5 @@
 #include "app/app.h"
+#include "utf8/utf8.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #include "flac/flac.h"
+#include "utf8/utf8.h"
 
 #include <FLAC/metadata.h>
 #include <FLAC/stream_decoder.h>
@@ -16,20 +17,20 @@
 
 namespace {
 
-std::vector<FlacTag> tags(std::initializer_list<FlacTag> list) { return list; }
+std::vector<Tag> tags(std::initializer_list<Tag> list) { return list; }
 
-TEST(FlacTags, TitleTrackAlbumLoopAndOverrides) {
-  FlacTrackInfo info{"序章 (loop)", 1, "kvbgm"};
-  const std::vector<FlacTag> base = {
+TEST(Tags, TitleTrackAlbumLoopAndOverrides) {
+  TrackInfo info{"序章 (loop)", 1, "kvbgm"};
+  const std::vector<Tag> base = {
       {"TITLE", "序章 (loop)"}, {"TRACKNUMBER", "1"}, {"TRACKTOTAL", "31"}, {"ALBUM", "kvbgm"}};
-  std::vector<FlacTag> looped = base;
+  std::vector<Tag> looped = base;
   looped.push_back({"LOOPSTART", "963424"});
   looped.push_back({"LOOPLENGTH", "1739808"});
   struct Case {
     const char* what;
     LoopPoints loop;
-    std::vector<FlacTag> overrides;
-    std::vector<FlacTag> want;
+    std::vector<Tag> overrides;
+    std::vector<Tag> want;
   } cases[] = {
       {"plain", {}, {}, base},
       {"loop: length counts both ends", {true, 963424, 2703231}, {}, looped},
@@ -46,7 +47,7 @@ TEST(FlacTags, TitleTrackAlbumLoopAndOverrides) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<FlacTag> got = flacTags(info, c.loop, c.overrides);
+    std::vector<Tag> got = trackTags(info, c.loop, c.overrides);
     ASSERT_EQ(got.size(), c.want.size());
     for (size_t i = 0; i < got.size(); ++i) {
       EXPECT_EQ(got[i].name, c.want[i].name);
@@ -55,7 +56,7 @@ TEST(FlacTags, TitleTrackAlbumLoopAndOverrides) {
   }
 }
 
-TEST(FlacTags, NamesAndValuesThatVorbisCommentsAllow) {
+TEST(Tags, NamesAndValuesThatVorbisCommentsAllow) {
   for (const char* name : {"TITLE", "a", " ", "}", "Loop Start", "x~"}) {
     EXPECT_EQ(isValidTagName(name), std::string(name) != "x~") << name;
   }
@@ -136,7 +137,7 @@ class FlacWriter : public ::testing::Test {
   static constexpr int32_t kSecond = 44100 * kFrameBytes;
   const TrackEntry entry{16, 16 + kSecond / 2, 16 + 2 * kSecond};
   ScratchFolder folder;
-  std::unique_ptr<ChunkBuffer> buffer = std::make_unique<ChunkBuffer>();
+  GainTable gains;
   FileHandle dataFile;
 
   void SetUp() override {
@@ -150,11 +151,18 @@ class FlacWriter : public ::testing::Test {
   }
   void TearDown() override { closeFile(&dataFile); }
 
-  IoError write(const TrackPlan& plan, const std::vector<FlacTag>& t, int level,
+  // The gains of the plan's fade, null when it has none.
+  const GainTable* gainsOf(const TrackPlan& plan) {
+    if (plan.fadeBytes == 0) return nullptr;
+    EXPECT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
+    return &gains;
+  }
+
+  IoError write(const TrackPlan& plan, const std::vector<Tag>& t, int level,
                 const std::string& name) {
     OutputFile out;
     IoError error = createOutput("", name, &out);
-    if (error == kIoOk) error = writeFlacTrack(dataFile, &out, plan, t, level, buffer.get());
+    if (error == kIoOk) error = writeFlacTrack(dataFile, &out, plan, t, level, gainsOf(plan));
     if (error == kIoOk) return commitOutput(&out);
     discardOutput(&out);
     return error;
@@ -163,7 +171,7 @@ class FlacWriter : public ::testing::Test {
   std::vector<int16_t> stream(const TrackPlan& plan) {
     std::vector<int16_t> samples(static_cast<size_t>(plan.dataLength / 2));
     EXPECT_EQ(readStream(dataFile, plan, 0, samples.data(), static_cast<size_t>(plan.dataLength),
-                         buffer.get()),
+                         gainsOf(plan)),
               kIoOk);
     return samples;
   }
@@ -235,7 +243,7 @@ TEST_F(FlacWriter, WriteErrorsComeBack) {
   full.file.value = open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full.file.value, 0);
   TrackPlan plan = planTrack(entry, play(2, 0, FadePattern::Linear), 44100);
-  EXPECT_EQ(writeFlacTrack(dataFile, &full, plan, {}, 5, buffer.get()), ENOSPC);
+  EXPECT_EQ(writeFlacTrack(dataFile, &full, plan, {}, 5, nullptr), ENOSPC);
   closeFile(&full.file);
 }
 #endif

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "utf8/utf8.h"
 #include "platform/platform.h"
 
 namespace {
@@ -128,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool flac = whole.format == OutputFormat::Flac;
     check(whole.compression >= -1 && whole.compression <= (flac ? 8 : -1));
     check(flac || whole.tags.empty());
-    for (const FlacTag& tag : whole.tags) {
+    for (const Tag& tag : whole.tags) {
       check(isValidTagName(tag.name) && isValidUtf8(tag.value));
     }
     bool optionsEnded = false;
@@ -139,16 +140,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           optionsEnded = true;
           continue;
         }
-        if (a == "-o" || a == "--output" || a == "--format" || a == "--compression" ||
-            a == "--tag") {
-          ++i;  // its value
-          continue;
+        // The options as the table gives them: one with a value takes the
+        // next argument, or its value after "=".
+        bool option = false, takesNext = false;
+        for (size_t t = 0; t < kOptionCount; ++t) {
+          const OptionSpec& spec = kOptionTable[t];
+          bool named = a == spec.name || (spec.alias != nullptr && a == spec.alias);
+          bool withValue = spec.value != nullptr && a.rfind(std::string(spec.name) + "=", 0) == 0;
+          if (named || withValue) option = true;
+          if (named && spec.value != nullptr) takesNext = true;
         }
-        if (a == "--help" || a == "--version" || a == "--list" || a == "--loop-points" ||
-            a == "--split" || a.rfind("--output=", 0) == 0 || a.rfind("--format=", 0) == 0 ||
-            a.rfind("--compression=", 0) == 0 || a.rfind("--tag=", 0) == 0) {
-          continue;
-        }
+        if (takesNext) ++i;  // its value
+        if (option) continue;
       }
       Expect expect = expectationFor(a, optionsEnded);
       check(expect != Expect::Refused);

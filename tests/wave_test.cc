@@ -175,6 +175,7 @@ TEST(FadeGain, CurvePoints) {
 
 TEST(ScaleFrames, TruncatesTowardZeroOnBothSides) {
   auto buffer = std::make_unique<ChunkBuffer>();
+  GainTable gains;
   struct Case {
     int16_t sample;
     int64_t t, n;
@@ -188,7 +189,7 @@ TEST(ScaleFrames, TruncatesTowardZeroOnBothSides) {
   for (const Case& c : cases) {
     buffer->samples[0] = c.sample;
     buffer->samples[1] = static_cast<int16_t>(-c.sample - 1);
-    scaleFrames(buffer.get(), 1, c.t, c.n, FadePattern::Linear);
+    ASSERT_EQ(scaleFrames(&gains, buffer->samples, 1, c.t, c.n, FadePattern::Linear), kIoOk);
     EXPECT_EQ(buffer->samples[0], c.scaled) << c.sample << " at " << c.t;
     // The right sample shares the frame's gain.
     double g = 1.0 - static_cast<double>(c.t) / static_cast<double>(c.n);
@@ -200,6 +201,7 @@ TEST(ScaleFrames, TruncatesTowardZeroOnBothSides) {
 // start on odd and even frames alike.
 TEST(ScaleFrames, ReusedGainsEqualTheFormula) {
   auto buffer = std::make_unique<ChunkBuffer>();
+  GainTable gains;
   const int64_t n = 22050;
   const int64_t kChunk = 999;
   for (int p = 0; p < 4; ++p) {
@@ -211,7 +213,7 @@ TEST(ScaleFrames, ReusedGainsEqualTheFormula) {
           buffer->samples[2 * j] = 32767;
           buffer->samples[2 * j + 1] = -32768;
         }
-        scaleFrames(buffer.get(), count, t, frames, pattern);
+        ASSERT_EQ(scaleFrames(&gains, buffer->samples, count, t, frames, pattern), kIoOk);
         for (int j = 0; j < count; ++j) {
           double g = fadeGain(pattern, t + j, frames);
           ASSERT_EQ(buffer->samples[2 * j], static_cast<int16_t>(std::trunc(32767 * g)));
@@ -230,7 +232,7 @@ class Writer : public ::testing::Test {
   static constexpr int32_t kSecond = kRate * kFrameBytes;
   const TrackEntry entry{16, 16 + kSecond / 2, 16 + 2 * kSecond};
   ScratchFolder folder;
-  std::unique_ptr<ChunkBuffer> buffer = std::make_unique<ChunkBuffer>();
+  std::unique_ptr<WaveWriter> writer = std::make_unique<WaveWriter>();
   std::vector<int16_t> data;  // the data file as samples
   FileHandle dataFile;
 
@@ -296,7 +298,7 @@ class Writer : public ::testing::Test {
     OutputFile out;
     IoError error = createOutput("", name, &out);
     if (error == kIoOk) {
-      error = writeTrack(dataFile, &out, planTrack(entry, o, kRate), buffer.get());
+      error = writeTrack(writer.get(), dataFile, &out, planTrack(entry, o, kRate));
     }
     if (error == kIoOk) return commitOutput(&out);
     discardOutput(&out);
@@ -342,11 +344,13 @@ TEST_F(Writer, ReadStreamGivesTheFileAudioInPieces) {
   for (const RenderSettings& o : kWriterCases) {
     SCOPED_TRACE(testing::Message() << "repeat " << o.repeat << " fade " << o.fade);
     TrackPlan plan = planTrack(entry, o, kRate);
+    GainTable gains;
+    ASSERT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
     std::vector<int16_t> got(static_cast<size_t>(plan.dataLength / 2));
     constexpr int64_t kPiece = 4 * 12347;
     for (int64_t pos = 0; pos < plan.dataLength; pos += kPiece) {
       auto n = static_cast<size_t>(std::min(kPiece, plan.dataLength - pos));
-      ASSERT_EQ(readStream(dataFile, plan, pos, got.data() + pos / 2, n, buffer.get()), kIoOk);
+      ASSERT_EQ(readStream(dataFile, plan, pos, got.data() + pos / 2, n, &gains), kIoOk);
     }
     EXPECT_EQ(got, expected(o));
   }
@@ -356,7 +360,7 @@ TEST_F(Writer, ChunkedCopyGivesTheSameBytes) {
   OutputFile out;
   ASSERT_EQ(createOutput("", "chunked.wav", &out), kIoOk);
   // Ends off a chunk boundary at 22,050 Hz chunks.
-  ASSERT_EQ(copyRangeChunked(dataFile, &out, 16, 16 + 3 * 88200 + 8, 88200, buffer.get()), kIoOk);
+  ASSERT_EQ(copyRangeChunked(dataFile, &out, 16, 16 + 3 * 88200 + 8, 88200, &writer->buffer), kIoOk);
   ASSERT_EQ(commitOutput(&out), kIoOk);
   std::vector<uint8_t> got = readBytes("chunked.wav");
   ASSERT_EQ(got.size(), 3u * 88200 + 8);
@@ -371,7 +375,7 @@ TEST_F(Writer, FallsBackWhenTheKernelCopyIsRefused) {
     OutputFile out;
     out.file.value = open("append.wav", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     ASSERT_GE(out.file.value, 0);
-    ASSERT_EQ(writeTrack(dataFile, &out, planTrack(entry, o, kRate), buffer.get()), kIoOk);
+    ASSERT_EQ(writeTrack(writer.get(), dataFile, &out, planTrack(entry, o, kRate)), kIoOk);
     closeFile(&out.file);
     check(o, readBytes("append.wav"));
   }

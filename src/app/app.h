@@ -1,15 +1,19 @@
-// The command line and the run: settings, options and their checks, the
-// banner, the catalogue listing and the loop over the selected tracks. The
-// only module that prints.
+// The command line and the run: the settings grammar, the table of options
+// (which also makes --help), the output names and the listing, and the run
+// that writes each selected track in catalogue order through a writer and
+// the ordered pool. The only module that prints.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "audio/audio.h"
 #include "catalog/catalog.h"
-#include "flac/flac.h"
-#include "wave/wave.h"
+#include "tags/tags.h"
+
+// ---- Settings (cli.cc) ----
 
 // The settings of a run.
 struct ExtractOptions {
@@ -47,10 +51,15 @@ std::string validateOptions(const ExtractOptions& options);
 
 // The settings line, "track=%d-%d , repeat=%d , ...\n".
 std::string bannerText(const ExtractOptions& options);
-void printBanner(const ExtractOptions& options);
 
 // The catalogue index of the first selected track.
 int firstIndex(const ExtractOptions& options);
+
+// True when `arg` is a setting written strictly: an optional setting letter
+// (F, f, P, p, T, t), an optional sign and at least one digit, nothing else.
+bool isStrictSetting(const std::string& arg);
+
+// ---- The command line (cli.cc) ----
 
 // The kind of file the run writes.
 enum class OutputFormat { Wav, Flac };
@@ -69,15 +78,38 @@ struct CommandLine {
   bool playSettings = false; // a repeat, fade or fade curve setting was given
   OutputFormat format = OutputFormat::Wav;  // from --format
   int compression = -1;      // FLAC level 0..8 from --compression; -1 if not given
-  std::vector<FlacTag> tags; // from --tag, in order; an empty value removes
+  std::vector<Tag> tags;     // from --tag, in order; an empty value removes
   std::string error;         // why the arguments were refused, with its line
                              // feed; empty when they were not
 };
 
+// The dashed options, one row each: what the command line reads and what
+// --help says of it.
+enum class Option {
+  Output, List, LoopPoints, Split, Format, Compression, Tag, EndOfOptions, Help, Version
+};
+
+struct OptionSpec {
+  const char* name;   // the long form, "--output"
+  const char* alias;  // a short form ("-o"), or nullptr
+  const char* value;  // what its value is ("a folder"), or nullptr for none;
+                      // given as the next argument or after "=" in the long form
+  Option option;
+  const char* usage;  // how --help shows its forms; nullptr to show none
+  const char* help;   // what --help says it does, lines apart by '\n'
+};
+
+// The table, in the order --help shows it, and its length.
+extern const OptionSpec kOptionTable[];
+extern const size_t kOptionCount;
+
+// What --help prints: the usage, the settings, the options from
+// kOptionTable, examples and exit statuses.
+std::string usageText();
+
 // Reads the arguments after the program name, left to right.
-//  - Options: --help, --version, --list, --loop-points, --split, and
-//    -o DIR, --output DIR or --output=DIR. "--" ends the options: every
-//    argument after it is a setting or the data path.
+//  - Options: those of kOptionTable. "--" ends the options: every argument
+//    after it is a setting or the data path.
 //  - The data path (one at most): an argument that contains a path
 //    separator, or names an existing file or folder and is not a valid
 //    setting written strictly (isStrictSetting), or names nothing, does not
@@ -91,29 +123,34 @@ struct CommandLine {
 // is kept; names in it are shown as printable() shows them.
 CommandLine parseCommandLine(int count, const char* const* args);
 
-// True when `arg` is a setting written strictly: an optional setting letter
-// (F, f, P, p, T, t), an optional sign and at least one digit, nothing else.
-bool isStrictSetting(const std::string& arg);
-
 // The message that refuses this command line, with its line feed: its own
 // error, the first failed setting, --split with a repeat or fade setting,
 // or --list with an output folder. Empty when it may run.
 std::string checkCommandLine(const CommandLine& line);
 
-// `text` as every message shows a name: valid UTF-8 unchanged, but control
-// characters and bytes that are not UTF-8 escaped (\n, \t, \r, \x1b, \xff),
-// so a message always stays one line.
-std::string printable(const std::string& text);
-
 // How each track of this run is played.
 RenderSettings renderSettings(const CommandLine& line);
 
+// ---- Output names and the listing (outputs.cc) ----
+
+// One file of the run: its name, what it holds and its title tag.
+struct OutputPlan {
+  std::string name;   // "01 序章.wav", "01 序章 (intro).flac"
+  TrackPlan plan;
+  std::string title;  // the name without its number and extension
+  int trackNumber = 0;
+};
+
+// The files this command line writes, in the order it writes them: one per
+// selected track, or its intro and its loop with --split.
+std::vector<OutputPlan> plannedOutputs(const CommandLine& line);
+
+// The data file's name without its folder and extension: the album of the
+// tracks it holds.
+std::string albumOf(const std::string& dataPath);
+
 // `frames` at `sampleRate` as m:ss.mmm, rounded to the millisecond.
 std::string formatDuration(int64_t frames, int32_t sampleRate);
-
-// Columns that `utf8` takes in a terminal: 2 for East Asian wide and
-// full-width characters, 1 for the others.
-int displayWidth(const std::string& utf8);
 
 // The files this command line writes, one row each, in the order it writes
 // them: track number, file name, sample rate, the track's intro and loop
@@ -121,8 +158,10 @@ int displayWidth(const std::string& utf8);
 // tab-separated values under a header line.
 std::string listText(const CommandLine& line, bool forTerminal);
 
+// ---- The run (run.cc) ----
+
 // Opens the data file, checks that it holds every byte the selected tracks
-// need, makes the output folder, and writes each selected track in
+// need, makes the output folder, and writes each selected file in
 // catalogue order. Prints a line before each file and a message for every
 // failure. Returns kExitOk when every file was written, kExitFailed
 // otherwise; when not one file was written, the folders it made are removed

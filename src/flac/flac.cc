@@ -9,12 +9,6 @@
 
 namespace {
 
-bool sameName(const std::string& a, const std::string& b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 // The encoder's bytes on their way to the output file, gathered into large
 // writes. `position` is where the next byte goes: the end of the file while
 // the frames are written, the start when the encoder fills in STREAMINFO.
@@ -75,7 +69,7 @@ struct MetadataBlocks {
   Metadata seekTable, comments, padding;
 };
 
-MetadataBlocks makeMetadata(const TrackPlan& plan, const std::vector<FlacTag>& tags) {
+MetadataBlocks makeMetadata(const TrackPlan& plan, const std::vector<Tag>& tags) {
   MetadataBlocks m;
   auto frames = static_cast<FLAC__uint64>(plan.dataLength / kFrameBytes);
   m.seekTable.reset(FLAC__metadata_object_new(FLAC__METADATA_TYPE_SEEKTABLE));
@@ -87,7 +81,7 @@ MetadataBlocks makeMetadata(const TrackPlan& plan, const std::vector<FlacTag>& t
     m.seekTable.reset();
   }
   m.comments.reset(FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT));
-  for (const FlacTag& tag : tags) {
+  for (const Tag& tag : tags) {
     if (!m.comments) break;
     FLAC__StreamMetadata_VorbisComment_Entry entry;
     if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(
@@ -107,64 +101,18 @@ IoError encoderError(const FLAC__StreamEncoder* encoder, const Sink& sink) {
   if (sink.error != kIoOk) return sink.error;
   return FLAC__stream_encoder_get_state(encoder) == FLAC__STREAM_ENCODER_MEMORY_ALLOCATION_ERROR
              ? kIoNoMemory
-             : kIoEncoderFailed;
+             : kFlacEncoderFailed;
 }
 
 }  // namespace
 
-bool isValidTagName(const std::string& name) {
-  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-    return c >= 0x20 && c <= 0x7d && c != '=';
-  });
-}
-
-bool isValidUtf8(const std::string& text) {
-  static const uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};  // by continuation bytes
-  for (size_t i = 0; i < text.size();) {
-    auto c = static_cast<uint8_t>(text[i++]);
-    int more = c < 0x80 ? 0 : (c & 0xe0) == 0xc0 ? 1 : (c & 0xf0) == 0xe0 ? 2 : (c & 0xf8) == 0xf0 ? 3 : -1;
-    if (more < 0 || static_cast<size_t>(more) > text.size() - i) return false;
-    uint32_t code = c & (0xffu >> (more + 1 + (more > 0)));
-    for (int k = 0; k < more; ++k) {
-      auto b = static_cast<uint8_t>(text[i++]);
-      if ((b & 0xc0) != 0x80) return false;
-      code = (code << 6) | (b & 0x3fu);
-    }
-    if (code < kSmallest[more] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::vector<FlacTag> flacTags(const FlacTrackInfo& info, const LoopPoints& loop,
-                              const std::vector<FlacTag>& overrides) {
-  std::vector<FlacTag> tags = {
-      {"TITLE", info.title},
-      {"TRACKNUMBER", std::to_string(info.trackNumber)},
-      {"TRACKTOTAL", std::to_string(kTrackCount)},
-      {"ALBUM", info.album},
-  };
-  if (loop.present) {
-    tags.push_back({"LOOPSTART", std::to_string(loop.start)});
-    tags.push_back({"LOOPLENGTH", std::to_string(int64_t{loop.end} - loop.start + 1)});
-  }
-  for (const FlacTag& o : overrides) {
-    auto named = [&](const FlacTag& t) { return sameName(t.name, o.name); };
-    auto first = std::find_if(tags.begin(), tags.end(), named);
-    auto at = first - tags.begin();
-    tags.erase(std::remove_if(first, tags.end(), named), tags.end());
-    if (!o.value.empty()) tags.insert(tags.begin() + at, o);
-  }
-  return tags;
+const char* flacErrorText(IoError error) {
+  return error == kFlacEncoderFailed ? "the FLAC encoder failed" : nullptr;
 }
 
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
-                       const std::vector<FlacTag>& tags, int compression,
-                       ChunkBuffer* buffer) {
-  for (const FlacTag& tag : tags) {
-    if (!isValidTagName(tag.name) || !isValidUtf8(tag.value)) return kIoEncoderFailed;
-  }
+                       const std::vector<Tag>& tags, int compression, const GainTable* gains) {
+  if (!tagsAreValid(tags)) return kFlacEncoderFailed;
   try {
     // Declared in this order so that the encoder goes first: deleting an
     // unfinished encoder finishes it, through the sink and the blocks.
@@ -187,11 +135,12 @@ IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan&
                     FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
       return encoderError(e, sink);
     }
+    auto buffer = std::make_unique<ChunkBuffer>();
     std::vector<FLAC__int32> wide(kChunkBufferBytes / 2);
     IoError error = kIoOk;
     for (int64_t pos = 0; pos < plan.dataLength && error == kIoOk; pos += kChunkBufferBytes) {
       auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, plan.dataLength - pos));
-      error = readStream(dataFile, plan, pos, buffer->samples, bytes, buffer);
+      error = readStream(dataFile, plan, pos, buffer->samples, bytes, gains);
       if (error != kIoOk) break;
       std::copy(buffer->samples, buffer->samples + bytes / 2, wide.begin());
       if (!FLAC__stream_encoder_process_interleaved(e, wide.data(),

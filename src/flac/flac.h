@@ -10,56 +10,32 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
+#include "audio/audio.h"
 #include "platform/platform.h"
-#include "wave/wave.h"
+#include "tags/tags.h"
 
 constexpr int kFlacDefaultCompression = 5;
 constexpr int kFlacMaxCompression = 8;   // levels 0..8, as libFLAC's
 constexpr uint32_t kFlacPaddingBytes = 8192;
 constexpr int32_t kFlacSeekPointSeconds = 10;
 
-// One Vorbis comment, NAME=VALUE. Names compare without regard to ASCII
-// case; values are UTF-8.
-struct FlacTag {
-  std::string name;
-  std::string value;
-};
+// This module's own error: libFLAC gave up (or refused a tag).
+constexpr IoError kFlacEncoderFailed = -21;
 
-// What the tags of one file say of it.
-struct FlacTrackInfo {
-  std::string title;    // the file name's title part, "序章 (intro)"
-  int trackNumber = 0;  // 1..kTrackCount
-  std::string album;    // the data file's name without its extension
-};
-
-// True when `name` may name a tag: at least one character, each ASCII
-// 0x20..0x7D other than '='.
-bool isValidTagName(const std::string& name);
-
-// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
-// code points past U+10FFFF).
-bool isValidUtf8(const std::string& text);
-
-// The tags of one file: TITLE, TRACKNUMBER (no leading zero), TRACKTOTAL
-// (kTrackCount), ALBUM, and when `loop` is present LOOPSTART (its first
-// frame) and LOOPLENGTH (end - start + 1 frames); then each of `overrides`
-// in order replaces the value of the tags of its name, keeping the first
-// one's place (appended when there is none), or removes them all when its
-// value is empty.
-std::vector<FlacTag> flacTags(const FlacTrackInfo& info, const LoopPoints& loop,
-                              const std::vector<FlacTag>& overrides);
+// The reason for kFlacEncoderFailed; nullptr for any other code.
+const char* flacErrorText(IoError error);
 
 // Encodes the planned stream (exactly the samples readStream gives, so the
 // decoded audio is byte for byte the WAV file's data chunk) at `compression`
-// (0..8) with `tags`, into `output` from its start, through positioned
-// writes only (the encoder comes back to the start to fill in STREAMINFO
-// and the seek table). Does not commit or close `output`. Returns the first
-// read or write error, kIoNoMemory when the encoder cannot allocate, or
-// kIoEncoderFailed (also for a tag that isValidTagName or isValidUtf8
-// refuses). Uses `buffer` for the audio and the fade's gains.
+// (0..8) with `tags`, into `output` from its start. Writes sequentially
+// with writeAll, and seeks back to the start once (seekOutput) when the
+// encoder fills in STREAMINFO and the seek table at the end. `gains` serves
+// the plan's fade (null without one) and is only read, so one table may
+// serve encoders on many threads; every other buffer is this call's own.
+// Does not commit or close `output`. Returns the first read or write
+// error, kIoNoMemory when memory cannot be had, or kFlacEncoderFailed
+// (also for a tag that tagsAreValid refuses).
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
-                       const std::vector<FlacTag>& tags, int compression,
-                       ChunkBuffer* buffer);
+                       const std::vector<Tag>& tags, int compression, const GainTable* gains);

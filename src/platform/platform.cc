@@ -8,7 +8,6 @@ const char* ioErrorTextCommon(IoError error) {
     case kIoNotFound: return "not found";
     case kIoNotRegular: return "not a regular file";
     case kIoNoMemory: return "out of memory";
-    case kIoEncoderFailed: return "the FLAC encoder failed";
     default: return "unknown error";
   }
 }

@@ -21,7 +21,6 @@ constexpr IoError kIoUnsupported = -2;  // no kernel copy for this pair of files
 constexpr IoError kIoNotFound = -3;     // no file or folder of that name
 constexpr IoError kIoNotRegular = -4;   // a folder, FIFO, device... not a file
 constexpr IoError kIoNoMemory = -5;     // an allocation failed
-constexpr IoError kIoEncoderFailed = -6;  // the audio encoder gave up
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows. -1 when closed.
 struct FileHandle {
@@ -174,8 +173,11 @@ bool writesAtOffsets(const OutputFile& out);
 IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n);
 
 // Gives the complete output its final name, replacing an earlier file of
-// that name, and closes it. On failure nothing of it remains and any
-// earlier file of that name is left as it was.
+// that name, and closes it. The terminating signals are held back on this
+// thread from before its temporary name is made until the final name is
+// there, so a signal's clean-up never meets a commit half done. On failure
+// nothing of it remains and any earlier file of that name is left as it
+// was.
 IoError commitOutput(OutputFile* out);
 
 // Closes and removes the output. Safe on an output that failed to open or
@@ -185,7 +187,14 @@ void discardOutput(OutputFile* out);
 // True when `error` says that the disk or the user's quota is full.
 bool isNoSpace(IoError error);
 
-// A one-line reason for `error`, without a trailing period or newline.
+// True when `error` says that the system ran short of something that a
+// run of fewer files at once may still have: disk space or quota (isNoSpace),
+// open files, memory (kIoNoMemory included), or threads.
+bool isResourceError(IoError error);
+
+// A one-line reason for `error` (a system code or one of the codes above),
+// without a trailing period or newline. Modules with codes of their own
+// give their reasons themselves.
 std::string ioErrorText(IoError error);
 
 // The reasons for the negative codes, shared by both platforms.

@@ -389,6 +389,7 @@ IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n) {
 }
 
 IoError commitOutput(OutputFile* out) {
+  SignalBlock block;
   IoError error = kIoOk;
   if (out->tempName.empty()) {
     // Link the unnamed file under a temporary name, then rename that over
@@ -407,7 +408,6 @@ IoError commitOutput(OutputFile* out) {
     discardOutput(out);
     return error;
   }
-  SignalBlock block;
   releaseTempName(out->tempName);
   out->tempName.clear();
   return kIoOk;
@@ -426,6 +426,11 @@ void discardOutput(OutputFile* out) {
 }
 
 bool isNoSpace(IoError error) { return error == ENOSPC || error == EDQUOT; }
+
+bool isResourceError(IoError error) {
+  return isNoSpace(error) || error == EMFILE || error == ENFILE || error == ENOMEM ||
+         error == EAGAIN || error == kIoNoMemory;
+}
 
 std::string ioErrorText(IoError error) {
   if (error < 0) return ioErrorTextCommon(error);

@@ -363,6 +363,13 @@ bool isNoSpace(IoError error) {
          error == kDiskQuotaExceeded;
 }
 
+bool isResourceError(IoError error) {
+  return isNoSpace(error) || error == ERROR_TOO_MANY_OPEN_FILES ||
+         error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
+         error == ERROR_NO_SYSTEM_RESOURCES || error == ERROR_COMMITMENT_LIMIT ||
+         error == kIoNoMemory;
+}
+
 std::string ioErrorText(IoError error) {
   if (error < 0) return ioErrorTextCommon(error);
   wchar_t* text = nullptr;

@@ -1,0 +1,349 @@
+// The command line: the settings grammar, the option table and the help it
+// makes, and the checks of a whole command line.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "app/app.h"
+#include "flac/flac.h"
+#include "platform/platform.h"
+#include "utf8/utf8.h"
+
+const OptionSpec kOptionTable[] = {
+    {"--output", "-o", "a folder", Option::Output, "-o DIR, --output DIR, --output=DIR",
+     "write the files into DIR, made if missing"},
+    {"--list", nullptr, nullptr, Option::List, "--list",
+     "list the files the settings give and how long each plays,\n"
+     "instead of writing them; checks DATA if it is given"},
+    {"--loop-points", nullptr, nullptr, Option::LoopPoints, "--loop-points",
+     "mark the last loop pass that no fade touches in each\n"
+     "file, for players and samplers"},
+    {"--split", nullptr, nullptr, Option::Split, "--split",
+     "write each track as \"NN title (intro).wav\" and\n"
+     "\"NN title (loop).wav\" instead (no N, f, F or p)"},
+    {"--format", nullptr, "wav or flac", Option::Format, "--format=flac, --format flac",
+     "write \"NN title.flac\" files with tags, the same audio\n"
+     "(--format=wav, the default, writes WAV files)"},
+    {"--compression", nullptr, "a level", Option::Compression,
+     "--compression=N, --compression N",
+     "FLAC compression level, 0 (fastest) to 8 (smallest), default 5"},
+    {"--tag", nullptr, "NAME=VALUE", Option::Tag, "--tag NAME=VALUE, --tag=NAME=VALUE",
+     "add or replace a tag in every FLAC file; NAME= removes it"},
+    {"--", nullptr, nullptr, Option::EndOfOptions, "--",
+     "the arguments after it are settings or DATA, not options"},
+    {"--help", nullptr, nullptr, Option::Help, "--help, --version", ""},
+    {"--version", nullptr, nullptr, Option::Version, nullptr, ""},
+};
+const size_t kOptionCount = sizeof kOptionTable / sizeof kOptionTable[0];
+
+namespace {
+
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
+
+int32_t saturate(int64_t value) {
+  return static_cast<int32_t>(std::clamp(value, kInt32Min, kInt32Max));
+}
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+const char kUsageHead[] =
+    "Usage: kvbgm2wav [option ...] [setting ...] [DATA]\n"
+    "       kvbgm2wav --list [setting ...] [DATA]\n"
+    "Writes every track of kvbgm.dat as a WAV (or FLAC) file.\n"
+    "\n"
+    "DATA is the data file (any name) or the folder that holds kvbgm.dat;\n"
+    "without it, kvbgm.dat in the current folder. The files go beside it.\n"
+    "\n"
+    "Settings, each a letter and a number with no space and no dash:\n"
+    "  N       repeat: passes through each track, 1-10 (default 2)\n"
+    "  fN      fade out the last N seconds of the last pass, 0-30 (default 0: no fade)\n"
+    "  FN      play on N seconds past the last pass and fade those out, 0-30\n"
+    "  pN, PN  fade curve, 0-3 (default 0): 0 exponential, 1 linear,\n"
+    "          2 a blend of both, 3 raised cosine\n"
+    "  tN, TN  only track N, 1-31 (default: all tracks)\n"
+    "\n"
+    "Options:\n";
+
+const char kUsageTail[] =
+    "\n"
+    "Examples:\n"
+    "  kvbgm2wav 3 f10                  every track, 3 passes, the last 10 seconds faded\n"
+    "  kvbgm2wav t5 F8 p3               track 05 only, 2 passes and 8 more seconds fading out\n"
+    "  kvbgm2wav ~/game/kvbgm.dat -o music --loop-points\n"
+    "  kvbgm2wav --list 3 F10           how long each file of '3 F10' plays\n"
+    "  kvbgm2wav --format=flac --loop-points --tag \"ALBUM=Game Music\"\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every selected file was written (with --list: the list was printed)\n"
+    "  1  the data file is missing, unusable or too short, the output folder\n"
+    "     cannot be made, a file could not be written, or standard output\n"
+    "     could not be written\n"
+    "  2  the command line was refused; nothing was read or written\n";
+
+constexpr size_t kHelpColumn = 17;  // where an option's help text starts
+
+const char kRepeatMessage[] = "repeat must be 1-10\n";
+
+// Sets the one setting that `arg` names (see parseOptions).
+void applySetting(ExtractOptions* options, const char* arg) {
+  switch (arg[0]) {
+    case 'F': options->fade = saturate(-int64_t{readNumber(arg + 1)}); break;
+    case 'f': options->fade = readNumber(arg + 1); break;
+    case 'P':
+    case 'p': options->fadePattern = readNumber(arg + 1); break;
+    case 'T':
+    case 't': options->firstTrack = options->lastTrack = readNumber(arg + 1); break;
+    default: options->repeat = readNumber(arg); break;
+  }
+}
+
+bool isValidSetting(const char* arg) {
+  ExtractOptions options;
+  applySetting(&options, arg);
+  return validateOptions(options).empty();
+}
+
+bool isSettingLetter(char c) { return c != '\0' && std::strchr("FfPpTt", c) != nullptr; }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// True when readNumber finds at least one digit at the start of `text`.
+bool startsNumber(const char* text) {
+  while (isBlank(*text)) ++text;
+  if (*text == '+' || *text == '-') ++text;
+  return isDigit(*text);
+}
+
+bool hasPathSeparator(const std::string& arg) {
+  return std::any_of(arg.begin(), arg.end(), isPathSeparator);
+}
+
+// The option of the table that `arg` gives, or nullptr. "--" is not one:
+// the parser reads it itself.
+const OptionSpec* findOption(const std::string& arg) {
+  for (const OptionSpec& known : kOptionTable) {
+    if (std::strcmp(known.name, "--") == 0) continue;
+    if (arg == known.name || (known.alias != nullptr && arg == known.alias)) return &known;
+    if (known.value != nullptr && arg.rfind(std::string(known.name) + "=", 0) == 0) return &known;
+  }
+  return nullptr;
+}
+
+// Sets what `option` with `value` says; the message that refuses it, or "".
+std::string applyOption(CommandLine* line, Option option, const std::string& value) {
+  switch (option) {
+    case Option::EndOfOptions: break;  // read by the parser itself
+    case Option::Help: line->help = true; break;
+    case Option::Version: line->version = true; break;
+    case Option::List: line->list = true; break;
+    case Option::LoopPoints: line->loopPoints = true; break;
+    case Option::Split: line->split = true; break;
+    case Option::Output: line->outputFolder = value; break;
+    case Option::Format:
+      if (value != "wav" && value != "flac") return "--format must be wav or flac\n";
+      line->format = value == "flac" ? OutputFormat::Flac : OutputFormat::Wav;
+      break;
+    case Option::Compression:
+      if (value.size() != 1 || !isDigit(value[0]) || value[0] - '0' > kFlacMaxCompression) {
+        return "--compression must be 0-" + std::to_string(kFlacMaxCompression) + "\n";
+      }
+      line->compression = value[0] - '0';
+      break;
+    case Option::Tag: {
+      size_t equals = value.find('=');
+      Tag tag{value.substr(0, equals), equals == std::string::npos ? "" : value.substr(equals + 1)};
+      if (equals == std::string::npos || !isValidTagName(tag.name)) {
+        return "--tag needs NAME=VALUE, NAME in ASCII without \"=\": " + printable(value) + "\n";
+      }
+      if (!isValidUtf8(tag.value)) return "--tag " + tag.name + ": the value is not UTF-8\n";
+      line->tags.push_back(tag);
+      break;
+    }
+  }
+  return "";
+}
+
+// What an argument that is not an option is.
+enum class ArgKind { Setting, DataPath, UnknownOption, NamesNothing };
+
+ArgKind kindOf(const std::string& arg, bool optionsEnded) {
+  if (hasPathSeparator(arg)) return ArgKind::DataPath;
+  // An existing file or folder wins over a lenient reading of its name.
+  bool strictlyValid = isStrictSetting(arg) && isValidSetting(arg.c_str());
+  if (!strictlyValid && pathKind(arg) != PathKind::Missing) return ArgKind::DataPath;
+  if (!optionsEnded && arg.size() > 1 && arg[0] == '-' && !isDigit(arg[1])) {
+    return ArgKind::UnknownOption;
+  }
+  if (!isSettingLetter(arg[0]) && !startsNumber(arg.c_str())) {
+    // A file name that names no file is the data path, to be reported as
+    // missing; any other such word is the pass count 0, refused.
+    return arg.find('.') != std::string::npos ? ArgKind::DataPath : ArgKind::NamesNothing;
+  }
+  return ArgKind::Setting;
+}
+
+std::string unknownOptionMessage(const std::string& arg) {
+  std::string message = "unknown option " + printable(arg);
+  size_t dashes = arg.find_first_not_of('-');
+  std::string undashed = dashes == std::string::npos ? "" : arg.substr(dashes);
+  if (isStrictSetting(undashed)) {
+    message += " (settings take no dash: " + printable(undashed) + ")";
+  }
+  return message + "\n";
+}
+
+}  // namespace
+
+std::string usageText() {
+  std::string text = kUsageHead;
+  for (const OptionSpec& spec : kOptionTable) {
+    if (spec.usage == nullptr) continue;
+    std::string forms = std::string("  ") + spec.usage;
+    std::string help = spec.help;
+    if (help.empty()) {
+      text += forms + "\n";
+      continue;
+    }
+    // Short forms share the first line with the help, long ones stand alone.
+    std::string indent(kHelpColumn, ' ');
+    if (forms.size() + 2 <= kHelpColumn) {
+      text += forms + std::string(kHelpColumn - forms.size(), ' ');
+    } else {
+      text += forms + "\n" + indent;
+    }
+    for (size_t from = 0;;) {
+      size_t end = help.find('\n', from);
+      text += help.substr(from, end == std::string::npos ? std::string::npos : end - from) + "\n";
+      if (end == std::string::npos) break;
+      text += indent;
+      from = end + 1;
+    }
+  }
+  return text + kUsageTail;
+}
+
+int32_t readNumber(const char* text) {
+  const char* p = text;
+  while (isBlank(*p)) ++p;
+  bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  int64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    // Past 2^31 the value only has to stay out of range.
+    value = std::min<int64_t>(value * 10 + (*p - '0'), kInt32Max + 1);
+  }
+  return saturate(negative ? -value : value);
+}
+
+ExtractOptions parseOptions(int count, const char* const* args) {
+  ExtractOptions options;
+  for (int i = 0; i < count; ++i) applySetting(&options, args[i]);
+  return options;
+}
+
+std::string validateOptions(const ExtractOptions& options) {
+  if (options.repeat < 1 || options.repeat > 10) return "repeat must be 1-10\n";
+  if (options.fade < -30 || options.fade > 30) return "fade must be 0-30\n";
+  if (options.fadePattern < 0 || options.fadePattern > 3) return "fade pattern must be 0-3\n";
+  if (options.firstTrack < 0 || options.lastTrack < 1 || options.lastTrack > kTrackCount) {
+    return "track number must be 1-" + std::to_string(kTrackCount) + "\n";
+  }
+  return "";
+}
+
+std::string bannerText(const ExtractOptions& options) {
+  char line[128];
+  std::snprintf(line, sizeof line,
+                "track=%d-%d , repeat=%d , fade=%d , fade pattern=%d\n",
+                firstIndex(options) + 1, options.lastTrack, options.repeat,
+                options.fade, options.fadePattern);
+  return line;
+}
+
+int firstIndex(const ExtractOptions& options) {
+  return options.firstTrack != 0 ? options.firstTrack - 1 : 0;
+}
+
+CommandLine parseCommandLine(int count, const char* const* args) {
+  CommandLine line;
+  auto refuse = [&line](const std::string& message) {
+    if (line.error.empty()) line.error = message;
+  };
+  bool optionsEnded = false;
+  for (int i = 0; i < count; ++i) {
+    std::string arg = args[i];
+    if (!optionsEnded) {
+      if (arg == "--") {
+        optionsEnded = true;
+        continue;
+      }
+      if (const OptionSpec* option = findOption(arg)) {
+        std::string value;
+        if (option->value != nullptr) {
+          size_t equals = arg.find('=');
+          if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+          } else if (i + 1 < count) {
+            value = args[++i];
+          }
+          if (value.empty()) refuse(arg.substr(0, equals) + " needs " + option->value + "\n");
+        }
+        if (!value.empty() || option->value == nullptr) {
+          refuse(applyOption(&line, option->option, value));
+        }
+        continue;
+      }
+    }
+    switch (kindOf(arg, optionsEnded)) {
+      case ArgKind::DataPath:
+        if (!line.dataPath.empty()) {
+          refuse("only one data file or folder may be given: " + printable(line.dataPath) +
+                 ", " + printable(arg) + "\n");
+        }
+        line.dataPath = arg;
+        break;
+      case ArgKind::UnknownOption: refuse(unknownOptionMessage(arg)); break;
+      case ArgKind::NamesNothing: refuse(kRepeatMessage); break;
+      case ArgKind::Setting:
+        applySetting(&line.options, args[i]);
+        if (arg[0] != 'T' && arg[0] != 't') line.playSettings = true;
+        break;
+    }
+  }
+  return line;
+}
+
+bool isStrictSetting(const std::string& arg) {
+  size_t i = !arg.empty() && isSettingLetter(arg[0]) ? 1 : 0;
+  if (i < arg.size() && (arg[i] == '+' || arg[i] == '-')) ++i;
+  if (i == arg.size()) return false;
+  return std::all_of(arg.begin() + static_cast<std::ptrdiff_t>(i), arg.end(), isDigit);
+}
+
+std::string checkCommandLine(const CommandLine& line) {
+  if (!line.error.empty()) return line.error;
+  std::string message = validateOptions(line.options);
+  if (!message.empty()) return message;
+  if (line.split && line.playSettings) {
+    return "--split writes the intro and the loop once each: no repeat, fade or fade curve\n";
+  }
+  if (line.list && !line.outputFolder.empty()) return "--list writes no files: no -o or --output\n";
+  if (line.format != OutputFormat::Flac && line.compression >= 0) {
+    return "--compression needs --format=flac\n";
+  }
+  if (line.format != OutputFormat::Flac && !line.tags.empty()) return "--tag needs --format=flac\n";
+  return "";
+}
+
+RenderSettings renderSettings(const CommandLine& line) {
+  RenderSettings settings;
+  settings.repeat = line.options.repeat;
+  settings.fade = line.options.fade;
+  settings.pattern = static_cast<FadePattern>(line.options.fadePattern);
+  settings.loopPoints = line.loopPoints;
+  return settings;
+}

@@ -1,0 +1,292 @@
+// The run: the data file, the output folder, and every selected file
+// written by the chosen writer on the ordered pool, named and reported on
+// this thread in catalogue order.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "app/app.h"
+#include "flac/flac.h"
+#include "platform/platform.h"
+#include "pool/pool.h"
+#include "utf8/utf8.h"
+#include "wave/wave.h"
+
+#ifndef KVBGM2WAV_VERSION
+#define KVBGM2WAV_VERSION "dev"
+#endif
+
+namespace {
+
+// The first standard-output error of the run, reported once at its end.
+IoError gStdoutError = kIoOk;
+
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, again);
+  va_end(again);
+  text.pop_back();
+  IoError error = writeStdout(text);
+  if (gStdoutError == kIoOk) gStdoutError = error;
+}
+
+// The reason for any error a run can meet, from the module that owns it.
+std::string reasonFor(IoError error) {
+  if (const char* text = flacErrorText(error)) return text;
+  if (const char* text = waveErrorText(error)) return text;
+  return ioErrorText(error);
+}
+
+// Opens the data file that `line` names and checks that it holds every byte
+// the selected tracks need. Says what is wrong and returns kExitFailed, or
+// returns kExitOk with the file open.
+int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPath) {
+  *dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
+  if (!line.dataPath.empty() &&
+      (isPathSeparator(dataPath->back()) || pathKind(*dataPath) == PathKind::Folder)) {
+    *dataPath = joinPath(*dataPath, kDataFileName);
+  }
+  std::string shown = printable(*dataPath);
+  int64_t size = 0;
+  IoError error = openDataFile(*dataPath, dataFile, &size);
+  if (error == kIoNotFound) {
+    say("%s not found.\n", shown.c_str());
+    return kExitFailed;
+  }
+  if (error != kIoOk) {
+    say("cannot read %s: %s\n", shown.c_str(), ioErrorText(error).c_str());
+    return kExitFailed;
+  }
+  // A negative fade wraps inside the loop, so no track reads past its end.
+  int64_t needed = trackEntry(line.options.lastTrack - 1).end;
+  if (size < needed) {
+    say("%s is too short: %lld bytes, need %lld\n", shown.c_str(),
+        static_cast<long long>(size), static_cast<long long>(needed));
+    closeFile(dataFile);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+// Everything the jobs of one run share. Each job k writes outputs[k] into
+// files[k], unnamed, and leaves its outcome in errors[k]; this thread
+// names it.
+struct Run {
+  const CommandLine* line = nullptr;
+  FileHandle dataFile;
+  std::string folder;
+  std::string album;  // the ALBUM tag: the data file's name, made UTF-8
+  std::vector<OutputPlan> outputs;
+  std::vector<OutputFile> files;
+  std::vector<IoError> errors;
+  std::vector<GainTable> fades;  // one per fade shape, for every thread
+  std::unique_ptr<WaveWriter> wave;  // the WAV writer, on this thread only
+  int compression = kFlacDefaultCompression;
+};
+
+void dropJob(void* context, size_t k) {
+  auto* run = static_cast<Run*>(context);
+  discardOutput(&run->files[k]);
+}
+
+// A WAV file: on this thread, through the run's one writer, whose fade
+// helper shares the fades.
+void writeWaveJob(void* context, size_t k) {
+  auto* run = static_cast<Run*>(context);
+  OutputFile* file = &run->files[k];
+  IoError error = createOutput(run->folder, run->outputs[k].name, file);
+  if (error == kIoOk) error = writeTrack(run->wave.get(), run->dataFile, file, run->outputs[k].plan);
+  if (error != kIoOk) discardOutput(file);
+  run->errors[k] = error;
+}
+
+// A FLAC file, on any thread: the fade's gains from the run's shared
+// tables, or, where none could be had, a table of its own.
+void writeFlacJob(void* context, size_t k) {
+  auto* run = static_cast<Run*>(context);
+  const OutputPlan& out = run->outputs[k];
+  OutputFile* file = &run->files[k];
+  IoError error = kIoOk;
+  try {
+    const GainTable* gains = gainsFor(run->fades, out.plan);
+    GainTable own;
+    if (gains == nullptr && out.plan.fadeBytes > 0) {
+      error = prepareGains(&own, out.plan.pattern, out.plan.fadeBytes / kFrameBytes);
+      gains = &own;
+    }
+    if (error == kIoOk) error = createOutput(run->folder, out.name, file);
+    if (error == kIoOk) {
+      TrackInfo info{out.title, out.trackNumber, run->album};
+      error = writeFlacTrack(run->dataFile, file, out.plan,
+                             trackTags(info, out.plan.loop, run->line->tags), run->compression,
+                             gains);
+    }
+  } catch (const std::bad_alloc&) {
+    error = kIoNoMemory;
+  }
+  if (error != kIoOk) discardOutput(file);
+  run->errors[k] = error;
+}
+
+// The line before each file, and the note when it can mark no loop.
+void announce(const CommandLine& line, const OutputPlan& out) {
+  std::string shown = printable(out.name);
+  say("Create %s ...\n", shown.c_str());
+  if (line.loopPoints && !line.split && !out.plan.loop.present) {
+    say("no loop points in %s: the fade reaches into every pass of the loop\n", shown.c_str());
+  }
+}
+
+// The workers a run of `format` starts beside this thread: none for WAV
+// files, which the kernel copies one at a time; one per core for encoders.
+int workersFor(OutputFormat format, size_t files) {
+  if (format == OutputFormat::Wav) return 0;
+  unsigned cores = std::thread::hardware_concurrency();
+  if (cores <= 1) return 0;
+  return static_cast<int>(std::min({size_t{cores}, size_t{kMaxOutputsInProgress}, files}));
+}
+
+// Writes every file of `run` on the pool and names each here, in order,
+// after its "Create" line. A file that fails for want of a resource while
+// others are in progress beside it is written again alone, and so are the
+// files after it, so that the same files fail as in a run of one file at a
+// time. Returns how many were written.
+size_t writeFiles(Run* run) {
+  size_t count = run->outputs.size();
+  run->files.assign(count, OutputFile{});
+  run->errors.assign(count, kIoOk);
+  PoolJobs jobs;
+  jobs.context = run;
+  jobs.count = count;
+  jobs.drop = dropJob;
+  jobs.work = run->line->format == OutputFormat::Flac ? writeFlacJob : writeWaveJob;
+  OrderedPool pool;
+  startPool(&pool, jobs, workersFor(run->line->format, count), kMaxOutputsInProgress);
+  size_t written = 0;
+  for (size_t k = 0; k < count; ++k) {
+    announce(*run->line, run->outputs[k]);
+    awaitJob(&pool, k);
+    IoError error = run->errors[k];
+    if (error != kIoOk && isResourceError(error) && poolHasWorkers(pool)) {
+      retryAlone(&pool, k);
+      error = run->errors[k];
+    }
+    if (error == kIoOk) error = commitOutput(&run->files[k]);
+    if (error == kIoOk) {
+      ++written;
+    } else {
+      say("cannot write %s: %s\n", printable(run->outputs[k].name).c_str(),
+          reasonFor(error).c_str());
+    }
+    takeJob(&pool, k);
+  }
+  endPool(&pool);
+  return written;
+}
+
+}  // namespace
+
+int runExtraction(const CommandLine& line) {
+  Run run;
+  run.line = &line;
+  std::string dataPath;
+  if (openData(line, &run.dataFile, &dataPath) != kExitOk) return kExitFailed;
+  run.folder = line.outputFolder.empty() ? folderOf(dataPath) : line.outputFolder;
+  run.album = toValidUtf8(albumOf(dataPath));
+  run.outputs = plannedOutputs(line);
+  if (line.compression >= 0) run.compression = line.compression;
+  std::vector<std::string> madeFolders;
+  IoError error = kIoOk;
+  if (!line.outputFolder.empty() && (error = makeFolders(run.folder, &madeFolders)) != kIoOk) {
+    say("cannot write into %s: %s\n", printable(run.folder).c_str(), ioErrorText(error).c_str());
+    closeFile(&run.dataFile);
+    return kExitFailed;
+  }
+  size_t written = 0;
+  try {
+    if (line.format == OutputFormat::Wav) {
+      run.wave = std::make_unique<WaveWriter>();
+    } else {
+      // Shared by every encoder; a job whose table is missing makes its own.
+      std::vector<const TrackPlan*> plans;
+      for (const OutputPlan& out : run.outputs) plans.push_back(&out.plan);
+      if (prepareFades(plans, &run.fades) != kIoOk) run.fades.clear();
+    }
+    written = writeFiles(&run);
+  } catch (const std::bad_alloc&) {
+    closeFile(&run.dataFile);
+    removeFolders(madeFolders);
+    throw;
+  }
+  closeFile(&run.dataFile);
+  if (written == 0) removeFolders(madeFolders);
+  return written == run.outputs.size() ? kExitOk : kExitFailed;
+}
+
+namespace {
+
+int runCommandLine(int argc, const char* const* argv) {
+  CommandLine line = parseCommandLine(argc - 1, argv + 1);
+  if (line.help) {
+    say("%s", usageText().c_str());
+    return kExitOk;
+  }
+  if (line.version) {
+    say("kvbgm2wav " KVBGM2WAV_VERSION "\n");
+    return kExitOk;
+  }
+  std::string message = checkCommandLine(line);
+  if (!message.empty()) {
+    say("%s", message.c_str());
+    return kExitBadSetting;
+  }
+  if (line.list) {
+    // A data path given with --list is checked, never ignored.
+    if (!line.dataPath.empty()) {
+      FileHandle dataFile;
+      std::string dataPath;
+      if (openData(line, &dataFile, &dataPath) != kExitOk) return kExitFailed;
+      closeFile(&dataFile);
+    }
+    say("%s", listText(line, stdoutIsTerminal()).c_str());
+    return kExitOk;
+  }
+  say("%s", bannerText(line.options).c_str());
+  return runExtraction(line);
+}
+
+}  // namespace
+
+int runTool(int argc, const char* const* argv) {
+  prepareCatalog();
+  platformInit();
+  int status;
+  try {
+    status = runCommandLine(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Only the few small allocations outside a track's file get here; a
+    // track's own fail that track alone.
+    say("kvbgm2wav: out of memory\n");
+    status = kExitFailed;
+  }
+  if (gStdoutError != kIoOk) {
+    writeStderr("kvbgm2wav: cannot write standard output: " + ioErrorText(gStdoutError) + "\n");
+    if (status == kExitOk) status = kExitFailed;
+  }
+  if (ownsConsoleWindow()) {
+    say("Press Enter to close this window.\n");
+    waitForEnter();
+  }
+  return status;
+}

@@ -1,0 +1,69 @@
+// An ordered pool: jobs 0, 1, ... done on worker threads, at most `window`
+// of them ahead of the one the calling thread takes next, and handed back
+// to the calling thread strictly in order. Knows nothing of what a job
+// makes: the caller keeps every job's outcome in its own context, and the
+// pool only says when a job is done.
+//
+// The calling thread drives it, one job at a time, k = 0, 1, ...:
+// awaitJob(k), then retryAlone(k) if the caller wants k done again with no
+// worker beside it, then takeJob(k). endPool at the end, or on any way out.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct PoolJobs {
+  void* context = nullptr;
+  size_t count = 0;
+  // Does job k, on a worker or on the calling thread. Must not throw; its
+  // outcome stays in the context.
+  void (*work)(void* context, size_t job) = nullptr;
+  // Releases what a job that was done made, when the caller will not take
+  // it (the pool stops, or the job is to be done again). On the calling
+  // thread.
+  void (*drop)(void* context, size_t job) = nullptr;
+};
+
+struct OrderedPool {
+  PoolJobs jobs;
+  size_t window = 1;         // jobs claimed ahead of `taken`, that one included
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t next = 0;           // the next job a worker claims
+  size_t taken = 0;          // jobs [0, taken) are handed back
+  std::vector<uint8_t> done; // per job: its work has returned
+  bool stopping = false;     // workers claim no more
+  std::vector<ThreadHandle> threads;  // the workers running
+};
+
+// Starts up to `threads` workers (startThread), which claim jobs in order,
+// each only while it is fewer than `window` (>= 1) jobs ahead of the next
+// one to be taken. Returns how many started: fewer when the system gives
+// no more threads, 0 when it gives none (then the calling thread does
+// every job itself, in awaitJob). Requires an empty pool.
+int startPool(OrderedPool* pool, const PoolJobs& jobs, int threads, size_t window);
+
+// True while workers run beside the calling thread.
+bool poolHasWorkers(const OrderedPool& pool);
+
+// Returns once job k, the next one to take, is done: done by a worker, or
+// here when no worker has claimed it (always so once the pool has none).
+void awaitJob(OrderedPool* pool, size_t k);
+
+// Does job k again on the calling thread, with no worker beside it: stops
+// the workers and waits for them, drops job k and every later job that
+// was done, then does job k here. Every later job is then done here, one
+// at a time, by awaitJob. Requires awaitJob(k) first.
+void retryAlone(OrderedPool* pool, size_t k);
+
+// Hands job k back: the window moves on by one job.
+void takeJob(OrderedPool* pool, size_t k);
+
+// Stops the workers, waits for the jobs they are doing, and drops every
+// job that was done and not taken. Safe to call more than once.
+void endPool(OrderedPool* pool);
