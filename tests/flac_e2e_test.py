@@ -5,7 +5,9 @@ tags that players and engines read, and fails as cleanly as a WAV file."""
 import hashlib
 import json
 import os
+import resource
 import subprocess
+import time
 import unittest
 from pathlib import Path
 
@@ -171,6 +173,54 @@ class Faults(TestCase):
         self.assertEqual(sorted(os.listdir(together)), sorted(os.listdir(alone)))
         for name in set(os.listdir(together)) - {"kvbgm.dat"}:
             self.assertEqual((together / name).read_bytes(), (alone / name).read_bytes())
+
+    def test_short_of_a_resource_writes_what_one_at_a_time_writes(self):
+        # Five descriptors leave room for one output at a time, and 30 MB of
+        # address space for one encoder: the files beside it fail for want
+        # of them, and are written again alone. The files and lines are
+        # those of a run without the limit.
+        def descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (5, 5))
+
+        def address_space():
+            resource.setrlimit(resource.RLIMIT_AS, (30000 * 1024, 30000 * 1024))
+
+        for args, limit in [(["--compression=0"], descriptors), (["1", "F30"], address_space)]:
+            with self.subTest(args=args, limit=limit.__name__):
+                limited, free = self.folder(), self.folder()
+                expected = run(["--format=flac", *args], free.path)
+                self.assertEqual(expected[0], 0)
+                self.assertEqual(run(["--format=flac", *args], limited.path, preexec_fn=limit),
+                                 expected)
+                self.assertEqual(limited.names(), free.names())
+                for name in set(free.names()) - {"kvbgm.dat"}:
+                    self.assertEqual((limited.path / name).read_bytes(),
+                                     (free.path / name).read_bytes(), name)
+
+    def test_every_thread_holds_back_the_terminating_signals(self):
+        # A signal is handled on the main thread alone, which names every
+        # file: no worker may take one in the middle of its work.
+        f = self.folder()
+        proc = subprocess.Popen([TOOL, "--format=flac", "--compression=8", "10", "F30"],
+                                cwd=f.path, stdout=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        masks = {}
+        deadline = time.monotonic() + 60
+        while len(masks) < 2 and time.monotonic() < deadline and proc.poll() is None:
+            for task in os.listdir(f"/proc/{proc.pid}/task"):
+                if int(task) == proc.pid:
+                    continue
+                try:
+                    status = Path(f"/proc/{proc.pid}/task/{task}/status").read_text()
+                except OSError:
+                    continue
+                masks[task] = int(status.split("SigBlk:")[1].split()[0], 16)
+            time.sleep(0.01)
+        self.assertGreaterEqual(len(masks), 1)
+        for signal_number in (1, 2, 3, 13, 14, 15):  # HUP INT QUIT PIPE ALRM TERM
+            for task, mask in masks.items():
+                self.assertTrue(mask & (1 << (signal_number - 1)), (task, signal_number))
 
     def test_kill_leaves_only_complete_files(self):
         f = self.folder()
