@@ -43,7 +43,7 @@ test: build
 
 windows:
 	@tools/install-deps.sh windows
-	tools/build-flac-win.sh i686
+	tools/build-codecs-win.sh i686
 	cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 	cmake --build build-win -j $(JOBS)
 

@@ -5,14 +5,17 @@
 # base is what building, testing and packaging on Linux need (groff renders
 # the man page, dpkg-dev gives the .deb its dependencies, sndfile-programs
 # reads loop points back, libflac-dev and flac write and read FLAC files,
-# ffmpeg's ffprobe reads their tags as a second reader); package adds
+# ffmpeg's ffprobe reads their tags as a second reader, libvorbis-dev and
+# libogg-dev write Ogg Vorbis files and decode them in the tests, and
+# vorbis-tools' oggdec, vorbiscomment and oggenc read them back and encode
+# the same audio for comparison); package adds
 # lintian, which checks the .deb. windows also makes sure that this machine
 # runs 32-bit programs, which Wine's 32-bit loader is (see i386_programs
 # below).
 set -euo pipefail
 
 declare -A groups=(
-  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs unzip pkg-config libflac-dev flac ffmpeg"
+  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs unzip pkg-config libflac-dev flac ffmpeg libvorbis-dev libogg-dev vorbis-tools"
   [bench]="libbenchmark-dev time hyperfine"
   [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine64 wine32:i386 cmake dpkg-dev"
   [fuzz]="clang libclang-rt-14-dev"
