@@ -230,17 +230,27 @@ TEST(CommandLine, FormatOptions) {
       {{"--format=flac", "--compression=0", "--compression", "8"}, "", OutputFormat::Flac, 8, 0},
       {{"--tag", "A=b", "--tag=title=", "--format=flac", "--tag=C=d=e"}, "", OutputFormat::Flac,
        -1, 3},
-      {{"--format=FLAC"}, "--format must be wav or flac\n", OutputFormat::Wav, 0, 0},
-      {{"--format"}, "--format needs wav or flac\n", OutputFormat::Wav, 0, 0},
+      {{"--format=FLAC"}, "", OutputFormat::Flac, -1, 0},  // format names are case-blind
+      {{"--format", "Ogg", "--tag=A=b"}, "", OutputFormat::Ogg, -1, 1},
+      {{"--format=mp3"}, "--format must be wav, flac or ogg\n", OutputFormat::Wav, 0, 0},
+      {{"--format"}, "--format needs wav, flac or ogg\n", OutputFormat::Wav, 0, 0},
+      {{"--format=ogg", "--compression=5"}, "--compression needs --format=flac\n",
+       OutputFormat::Wav, 0, 0},
+      {{"--quality=5"}, "--quality needs --format=ogg\n", OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--quality", "5"}, "--quality needs --format=ogg\n", OutputFormat::Wav,
+       0, 0},
       {{"--format=flac", "--compression=9"}, "--compression must be 0-8\n", OutputFormat::Wav, 0, 0},
       {{"--format=flac", "--compression=x"}, "--compression must be 0-8\n", OutputFormat::Wav, 0, 0},
       {{"--format=flac", "--compression="}, "--compression needs a level\n", OutputFormat::Wav, 0, 0},
       {{"--compression=5", "t3"}, "--compression needs --format=flac\n", OutputFormat::Wav, 0, 0},
-      {{"--tag", "A=b"}, "--tag needs --format=flac\n", OutputFormat::Wav, 0, 0},
-      {{"--format=flac", "--tag", "A"},
-       "--tag needs NAME=VALUE, NAME in ASCII without \"=\": A\n", OutputFormat::Wav, 0, 0},
+      {{"--tag", "A=b"}, "--tag needs --format=flac or --format=ogg\n", OutputFormat::Wav, 0, 0},
+      {{"--format=flac", "--tag", "A"}, "--tag needs NAME=VALUE: A\n", OutputFormat::Wav, 0, 0},
       {{"--format=flac", "--tag", "A\n=b"},
-       "--tag needs NAME=VALUE, NAME in ASCII without \"=\": A\\n=b\n", OutputFormat::Wav, 0, 0},
+       "--tag A\\n: a NAME is printable ASCII other than \"=\" and \"~\"\n", OutputFormat::Wav, 0,
+       0},
+      {{"--format=ogg", "--tag", "A~B=x"},
+       "--tag A~B: a NAME is printable ASCII other than \"=\" and \"~\"\n", OutputFormat::Wav, 0,
+       0},
       {{"--format=flac", "--tag=T=\xc3("}, "--tag T: the value is not UTF-8\n",
        OutputFormat::Wav, 0, 0},
       {{"--format=flac", "--tag"}, "--tag needs NAME=VALUE\n", OutputFormat::Wav, 0, 0},
@@ -254,6 +264,33 @@ TEST(CommandLine, FormatOptions) {
     EXPECT_EQ(line.compression, c.compression) << where;
     EXPECT_EQ(line.tags.size(), c.tags) << where;
   }
+}
+
+// Ogg quality as oggenc takes it: -1 to 10, decimals allowed.
+TEST(CommandLine, OggQuality) {
+  struct Case {
+    const char* value;
+    bool accepted;
+    float quality;
+  } cases[] = {
+      {"5", true, 5.0f},      {"-1", true, -1.0f}, {"10", true, 10.0f}, {"4.25", true, 4.25f},
+      {"0.5", true, 0.5f},    {".5", true, 0.5f},  {"7.", true, 7.0f},  {"10.0", true, 10.0f},
+      {"10.01", false, 0},    {"-1.5", false, 0},  {"11", false, 0},    {"x", false, 0},
+      {"5x", false, 0},       {".", false, 0},     {"-", false, 0},     {"+5", false, 0},
+      {" 5", false, 0},       {"1e1", false, 0},   {"nan", false, 0},
+  };
+  for (const Case& c : cases) {
+    std::string arg = std::string("--quality=") + c.value;
+    std::vector<const char*> args = {"--format=ogg", arg.c_str()};
+    CommandLine line = parseCommandLine(2, args.data());
+    std::string message = checkCommandLine(line);
+    EXPECT_EQ(message.empty(), c.accepted) << c.value << ": " << message;
+    if (c.accepted) EXPECT_EQ(line.quality, c.quality) << c.value;
+    if (!c.accepted) EXPECT_EQ(message, "--quality must be -1 to 10: " + std::string(c.value) + "\n");
+  }
+  CommandLine line = parseCommandLine(1, std::vector<const char*>{"--format=ogg"}.data());
+  EXPECT_FALSE(line.hasQuality);
+  EXPECT_EQ(line.quality, 5.0f);
 }
 
 TEST(CommandLine, StrictSettings) {

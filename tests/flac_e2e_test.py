@@ -134,19 +134,18 @@ class Tags(TestCase):
 
     def test_refused_options_write_nothing(self):
         cases = [  # arguments, message
-            (["--format=mp3"], "--format must be wav or flac\n"),
-            (["--format"], "--format needs wav or flac\n"),
+            (["--format=mp3"], "--format must be wav, flac or ogg\n"),
+            (["--format"], "--format needs wav, flac or ogg\n"),
             (["--formats=flac"], "unknown option --formats=flac\n"),
             (["--format=flac", "--compression=9"], "--compression must be 0-8\n"),
             (["--format=flac", "--compression=-1"], "--compression must be 0-8\n"),
             (["--format=flac", "--compression", "05"], "--compression must be 0-8\n"),
             (["--compression=5"], "--compression needs --format=flac\n"),
-            (["--format=wav", "--tag", "A=b"], "--tag needs --format=flac\n"),
-            (["--format=flac", "--tag", "NOVALUE"],
-             '--tag needs NAME=VALUE, NAME in ASCII without "=": NOVALUE\n'),
-            (["--format=flac", "--tag", "=x"], '--tag needs NAME=VALUE, NAME in ASCII without "=": =x\n'),
+            (["--format=wav", "--tag", "A=b"], "--tag needs --format=flac or --format=ogg\n"),
+            (["--format=flac", "--tag", "NOVALUE"], "--tag needs NAME=VALUE: NOVALUE\n"),
+            (["--format=flac", "--tag", "=x"], "--tag needs NAME=VALUE: =x\n"),
             (["--format=flac", "--tag", "TITLE~=x"],
-             '--tag needs NAME=VALUE, NAME in ASCII without "=": TITLE~=x\n'),
+             '--tag TITLE~: a NAME is printable ASCII other than "=" and "~"\n'),
             (["--format=flac", b"--tag=TITLE=\xff"], "--tag TITLE: the value is not UTF-8\n"),
         ]
         for args, message in cases:

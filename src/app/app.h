@@ -62,7 +62,7 @@ bool isStrictSetting(const std::string& arg);
 // ---- The command line (cli.cc) ----
 
 // The kind of file the run writes.
-enum class OutputFormat { Wav, Flac };
+enum class OutputFormat { Wav, Flac, Ogg };
 
 // The whole command line: the settings, where the data is, where the files
 // go, and the options that start with dashes.
@@ -78,6 +78,8 @@ struct CommandLine {
   bool playSettings = false; // a repeat, fade or fade curve setting was given
   OutputFormat format = OutputFormat::Wav;  // from --format
   int compression = -1;      // FLAC level 0..8 from --compression; -1 if not given
+  bool hasQuality = false;   // --quality was given
+  float quality = 5.0f;      // Ogg Vorbis quality -1..10 from --quality
   std::vector<Tag> tags;     // from --tag, in order; an empty value removes
   std::string error;         // why the arguments were refused, with its line
                              // feed; empty when they were not
@@ -86,7 +88,7 @@ struct CommandLine {
 // The dashed options, one row each: what the command line reads and what
 // --help says of it.
 enum class Option {
-  Output, List, LoopPoints, Split, Format, Compression, Tag, EndOfOptions, Help, Version
+  Output, List, LoopPoints, Split, Format, Compression, Quality, Tag, EndOfOptions, Help, Version
 };
 
 struct OptionSpec {
@@ -139,7 +141,11 @@ struct OutputPlan {
   TrackPlan plan;
   std::string title;  // the name without its number and extension
   int trackNumber = 0;
+  int part = 0;       // 0 the whole track, 1 its intro, 2 its loop (--split)
 };
+
+// The extension of the files of `format`: ".wav", ".flac", ".ogg".
+const char* formatExtension(OutputFormat format);
 
 // The files this command line writes, in the order it writes them: one per
 // selected track, or its intro and its loop with --split.

@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "flac/flac.h"
+#include "ogg/ogg.h"
 #include "platform/platform.h"
 #include "utf8/utf8.h"
 
@@ -22,14 +23,18 @@ const OptionSpec kOptionTable[] = {
     {"--split", nullptr, nullptr, Option::Split, "--split",
      "write each track as \"NN title (intro).wav\" and\n"
      "\"NN title (loop).wav\" instead (no N, f, F or p)"},
-    {"--format", nullptr, "wav or flac", Option::Format, "--format=flac, --format flac",
-     "write \"NN title.flac\" files with tags, the same audio\n"
-     "(--format=wav, the default, writes WAV files)"},
+    {"--format", nullptr, "wav, flac or ogg", Option::Format,
+     "--format=FORMAT, --format FORMAT",
+     "wav (the default), flac, or ogg (Ogg Vorbis): \"NN title.flac\"\n"
+     "and \"NN title.ogg\" files carry tags, the same audio"},
     {"--compression", nullptr, "a level", Option::Compression,
      "--compression=N, --compression N",
      "FLAC compression level, 0 (fastest) to 8 (smallest), default 5"},
+    {"--quality", nullptr, "a quality", Option::Quality, "--quality=Q, --quality Q",
+     "Ogg Vorbis quality, -1 (smallest) to 10 (best), decimals\n"
+     "allowed, default 5"},
     {"--tag", nullptr, "NAME=VALUE", Option::Tag, "--tag NAME=VALUE, --tag=NAME=VALUE",
-     "add or replace a tag in every FLAC file; NAME= removes it"},
+     "add or replace a tag in every FLAC or Ogg file; NAME= removes it"},
     {"--", nullptr, nullptr, Option::EndOfOptions, "--",
      "the arguments after it are settings or DATA, not options"},
     {"--help", nullptr, nullptr, Option::Help, "--help, --version", ""},
@@ -53,7 +58,7 @@ bool isBlank(char c) {
 const char kUsageHead[] =
     "Usage: kvbgm2wav [option ...] [setting ...] [DATA]\n"
     "       kvbgm2wav --list [setting ...] [DATA]\n"
-    "Writes every track of kvbgm.dat as a WAV (or FLAC) file.\n"
+    "Writes every track of kvbgm.dat as a WAV (or FLAC or Ogg Vorbis) file.\n"
     "\n"
     "DATA is the data file (any name) or the folder that holds kvbgm.dat;\n"
     "without it, kvbgm.dat in the current folder. The files go beside it.\n"
@@ -76,6 +81,7 @@ const char kUsageTail[] =
     "  kvbgm2wav ~/game/kvbgm.dat -o music --loop-points\n"
     "  kvbgm2wav --list 3 F10           how long each file of '3 F10' plays\n"
     "  kvbgm2wav --format=flac --loop-points --tag \"ALBUM=Game Music\"\n"
+    "  kvbgm2wav --format=ogg --loop-points -o bgm\n"
     "\n"
     "Exit status:\n"
     "  0  every selected file was written (with --list: the list was printed)\n"
@@ -122,6 +128,44 @@ bool hasPathSeparator(const std::string& arg) {
   return std::any_of(arg.begin(), arg.end(), isPathSeparator);
 }
 
+std::string lowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// Reads an Ogg quality written as a decimal number, "5", "-1", "4.25",
+// within kOggMinQuality..kOggMaxQuality. False for anything else.
+bool readQuality(const std::string& text, float* quality) {
+  size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
+  size_t digits = i;
+  while (i < text.size() && isDigit(text[i])) ++i;
+  bool whole = i > digits;
+  size_t fraction = 0;
+  if (i < text.size() && text[i] == '.') {
+    size_t from = ++i;
+    while (i < text.size() && isDigit(text[i])) ++i;
+    fraction = i - from;
+  }
+  if (i != text.size() || (!whole && fraction == 0) || i > 12) return false;
+  // Few enough digits that the decimal value is exact to well past a float.
+  double value = 0, scale = 1;
+  bool past = false;
+  for (size_t k = text[0] == '-' ? 1 : 0; k < text.size(); ++k) {
+    if (text[k] == '.') {
+      past = true;
+      continue;
+    }
+    if (past) scale /= 10;
+    value = past ? value + (text[k] - '0') * scale : value * 10 + (text[k] - '0');
+  }
+  if (text[0] == '-') value = -value;
+  if (value < kOggMinQuality || value > kOggMaxQuality) return false;
+  *quality = static_cast<float>(value);
+  return true;
+}
+
 // The option of the table that `arg` gives, or nullptr. "--" is not one:
 // the parser reads it itself.
 const OptionSpec* findOption(const std::string& arg) {
@@ -143,9 +187,21 @@ std::string applyOption(CommandLine* line, Option option, const std::string& val
     case Option::LoopPoints: line->loopPoints = true; break;
     case Option::Split: line->split = true; break;
     case Option::Output: line->outputFolder = value; break;
-    case Option::Format:
-      if (value != "wav" && value != "flac") return "--format must be wav or flac\n";
-      line->format = value == "flac" ? OutputFormat::Flac : OutputFormat::Wav;
+    case Option::Format: {
+      std::string name = lowerAscii(value);
+      if (name != "wav" && name != "flac" && name != "ogg") {
+        return "--format must be wav, flac or ogg\n";
+      }
+      line->format = name == "flac" ? OutputFormat::Flac
+                     : name == "ogg" ? OutputFormat::Ogg
+                                     : OutputFormat::Wav;
+      break;
+    }
+    case Option::Quality:
+      if (!readQuality(value, &line->quality)) {
+        return "--quality must be -1 to 10: " + printable(value) + "\n";
+      }
+      line->hasQuality = true;
       break;
     case Option::Compression:
       if (value.size() != 1 || !isDigit(value[0]) || value[0] - '0' > kFlacMaxCompression) {
@@ -156,8 +212,12 @@ std::string applyOption(CommandLine* line, Option option, const std::string& val
     case Option::Tag: {
       size_t equals = value.find('=');
       Tag tag{value.substr(0, equals), equals == std::string::npos ? "" : value.substr(equals + 1)};
-      if (equals == std::string::npos || !isValidTagName(tag.name)) {
-        return "--tag needs NAME=VALUE, NAME in ASCII without \"=\": " + printable(value) + "\n";
+      if (equals == std::string::npos || equals == 0) {
+        return "--tag needs NAME=VALUE: " + printable(value) + "\n";
+      }
+      if (!isValidTagName(tag.name)) {
+        return "--tag " + printable(tag.name) +
+               ": a NAME is printable ASCII other than \"=\" and \"~\"\n";
       }
       if (!isValidUtf8(tag.value)) return "--tag " + tag.name + ": the value is not UTF-8\n";
       line->tags.push_back(tag);
@@ -335,7 +395,10 @@ std::string checkCommandLine(const CommandLine& line) {
   if (line.format != OutputFormat::Flac && line.compression >= 0) {
     return "--compression needs --format=flac\n";
   }
-  if (line.format != OutputFormat::Flac && !line.tags.empty()) return "--tag needs --format=flac\n";
+  if (line.format != OutputFormat::Ogg && line.hasQuality) return "--quality needs --format=ogg\n";
+  if (line.format == OutputFormat::Wav && !line.tags.empty()) {
+    return "--tag needs --format=flac or --format=ogg\n";
+  }
   return "";
 }
 

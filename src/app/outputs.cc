@@ -10,16 +10,11 @@
 
 namespace {
 
-// The extension of the files this command line writes.
-const char* outputExtension(const CommandLine& line) {
-  return line.format == OutputFormat::Flac ? ".flac" : ".wav";
-}
-
 // The name of an output file of catalogue index `index`: the track's name
 // with `part` (" (intro)", " (loop)" or "") before the extension.
 std::string outputName(const CommandLine& line, int index, const char* part) {
   std::string name = trackFileName(index);
-  return name.substr(0, name.size() - 4) + part + outputExtension(line);  // without ".wav"
+  return name.substr(0, name.size() - 4) + part + formatExtension(line.format);  // without ".wav"
 }
 
 // The output files of catalogue index i: one, or the intro and the loop.
@@ -30,13 +25,14 @@ std::vector<OutputPlan> outputsOf(const CommandLine& line, int index) {
   std::string title = name.substr(3, name.size() - 7);  // without "NN " and ".wav"
   if (!line.split) {
     return {{outputName(line, index, ""), planTrack(entry, renderSettings(line), rate), title,
-             index + 1}};
+             index + 1, 0}};
   }
   return {{outputName(line, index, " (intro)"),
-           planSection(entry.start, entry.loopStart, rate, false), title + " (intro)", index + 1},
+           planSection(entry.start, entry.loopStart, rate, false), title + " (intro)", index + 1,
+           1},
           {outputName(line, index, " (loop)"),
            planSection(entry.loopStart, entry.end, rate, line.loopPoints), title + " (loop)",
-           index + 1}};
+           index + 1, 2}};
 }
 
 std::string padded(const std::string& text, int width) {
@@ -44,6 +40,15 @@ std::string padded(const std::string& text, int width) {
 }
 
 }  // namespace
+
+const char* formatExtension(OutputFormat format) {
+  switch (format) {
+    case OutputFormat::Flac: return ".flac";
+    case OutputFormat::Ogg: return ".ogg";
+    case OutputFormat::Wav: break;
+  }
+  return ".wav";
+}
 
 std::vector<OutputPlan> plannedOutputs(const CommandLine& line) {
   std::vector<OutputPlan> outputs;

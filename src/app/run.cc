@@ -10,6 +10,7 @@
 
 #include "app/app.h"
 #include "flac/flac.h"
+#include "ogg/ogg.h"
 #include "platform/platform.h"
 #include "pool/pool.h"
 #include "utf8/utf8.h"
@@ -44,6 +45,7 @@ void say(const char* format, ...) {
 // The reason for any error a run can meet, from the module that owns it.
 std::string reasonFor(IoError error) {
   if (const char* text = flacErrorText(error)) return text;
+  if (const char* text = oggErrorText(error)) return text;
   if (const char* text = waveErrorText(error)) return text;
   return ioErrorText(error);
 }
@@ -111,9 +113,22 @@ void writeWaveJob(void* context, size_t k) {
   run->errors[k] = error;
 }
 
-// A FLAC file, on any thread: the fade's gains from the run's shared
-// tables, or, where none could be had, a table of its own.
-void writeFlacJob(void* context, size_t k) {
+// Writes one file of an encoder's format into `file`: FLAC or Ogg Vorbis.
+IoError encodeFile(const Run& run, const OutputPlan& out, OutputFile* file,
+                   const GainTable* gains) {
+  TrackInfo info{out.title, out.trackNumber, run.album};
+  std::vector<Tag> tags = trackTags(info, out.plan.loop, run.line->tags);
+  if (run.line->format == OutputFormat::Ogg) {
+    // The same serial for the same file in every run: the bytes repeat.
+    auto serial = static_cast<uint32_t>(out.trackNumber * 4 + out.part);
+    return writeOggTrack(run.dataFile, file, out.plan, tags, run.line->quality, serial, gains);
+  }
+  return writeFlacTrack(run.dataFile, file, out.plan, tags, run.compression, gains);
+}
+
+// A file of an encoder's format, on any thread: the fade's gains from the
+// run's shared tables, or, where none could be had, a table of its own.
+void encodeJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   const OutputPlan& out = run->outputs[k];
   OutputFile* file = &run->files[k];
@@ -126,12 +141,7 @@ void writeFlacJob(void* context, size_t k) {
       gains = &own;
     }
     if (error == kIoOk) error = createOutput(run->folder, out.name, file);
-    if (error == kIoOk) {
-      TrackInfo info{out.title, out.trackNumber, run->album};
-      error = writeFlacTrack(run->dataFile, file, out.plan,
-                             trackTags(info, out.plan.loop, run->line->tags), run->compression,
-                             gains);
-    }
+    if (error == kIoOk) error = encodeFile(*run, out, file, gains);
   } catch (const std::bad_alloc&) {
     error = kIoNoMemory;
   }
@@ -170,7 +180,7 @@ size_t writeFiles(Run* run) {
   jobs.context = run;
   jobs.count = count;
   jobs.drop = dropJob;
-  jobs.work = run->line->format == OutputFormat::Flac ? writeFlacJob : writeWaveJob;
+  jobs.work = run->line->format == OutputFormat::Wav ? writeWaveJob : encodeJob;
   OrderedPool pool;
   startPool(&pool, jobs, workersFor(run->line->format, count), kMaxOutputsInProgress);
   size_t written = 0;
