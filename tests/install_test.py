@@ -118,7 +118,8 @@ class Dependencies(unittest.TestCase):
                     done = subprocess.run(["dpkg-query", "-S", known], stdout=subprocess.PIPE,
                                           stderr=subprocess.DEVNULL)
                     owners |= {l.split(":")[0] for l in done.stdout.decode().splitlines()}
-                self.assertTrue(owners & packages, f"{program} is in {owners}")
+                self.assertTrue(owners & packages,
+                                f"{program} comes from {owners}, which make test does not install")
 
 
 if __name__ == "__main__":
