@@ -1,6 +1,8 @@
-# A thin layer over CMake.
-#   make demo   build the tool, write a stand-in kvbgm.dat into demo/ and extract
-#               it there: about 1.4 GB of disk
+# A thin layer over CMake. Each target installs the Debian packages it needs
+# first (tools/install-deps.sh), and make itself is the one thing to install
+# by hand on a bare machine: sudo apt-get install make.
+#   make demo   build the tool (no tests), write a stand-in kvbgm.dat into
+#               demo/ and extract it there: about 1.4 GB of disk
 #   make test   build and run every test
 #   make bench  run the benchmark and save its table in bench/results/
 #   make windows        cross-build the 32-bit Windows kvbgm2wav.exe (build-win/)
@@ -10,33 +12,44 @@
 #   make test-sanitize  every test on an AddressSanitizer + UBSan build
 #   make fuzz           the command-line fuzzer for FUZZ_SECONDS (default 60)
 #   make install PREFIX=/usr/local
-#   make package        a .deb of the Linux build ($(BUILD)/) and a .zip of the
-#                       Windows build (build-win/), with CPack; fails if lintian
-#                       finds an error in the .deb
+#   make deb            the .deb, with CPack, of a build of its own (build-deb/)
+#                       with Debian's hardening flags; fails if lintian finds an
+#                       error in it
+#   make zip            the .zip of the Windows build (build-win/), with CPack
+#   make package        both
+#   make test-package   check what the .deb and the .zip hold
+#   make clean          remove every build, build-deps/ and demo/
 
 BUILD ?= build
+DEB_BUILD ?= build-deb
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test bench windows test-windows test-sanitize fuzz install package clean
+.PHONY: all deps build demo test bench windows test-windows test-sanitize fuzz install deb zip package test-package clean
 
 all: build
 
 deps:
 	@tools/install-deps.sh base
 
+# The tests are switched on again here: make demo leaves them off in the
+# same build folder.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKVBGM_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Only the tool and the stand-in maker: the demo needs no tests.
-demo: deps
-	@echo "make demo: about 1.4 GB of disk in demo/: a 492 MB stand-in kvbgm.dat and 923 MB of WAV files"
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+# Only the tool and the stand-in maker, configured without the tests, so
+# that only the build group is installed: no test tools. The same build
+# folder as make test, which then builds only the tests.
+demo:
+	@echo "make demo: needs about 1.4 GB of disk in demo/: a 492 MB stand-in kvbgm.dat and 923 MB of WAV files"
+	@tools/install-deps.sh build
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DKVBGM_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS) --target kvbgm2wav make_standin
 	mkdir -p demo
 	test -f demo/kvbgm.dat || $(BUILD)/make_standin demo/kvbgm.dat
 	cd demo && ../$(BUILD)/kvbgm2wav
+	@echo "make demo: the 31 WAV files are in $(CURDIR)/demo/"
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
@@ -69,14 +82,32 @@ fuzz:
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-package: build windows
-	@tools/install-deps.sh package
-	cd $(BUILD) && cpack -G DEB
+# The .deb's own build: Debian's hardening flags (cmake/harden.cmake), no
+# tests; CPack strips the program and drops its .comment section.
+deb:
+	@tools/install-deps.sh build package
+	cmake -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=Release -DKVBGM_TESTS=OFF -DKVBGM_HARDEN=ON
+	cmake --build $(DEB_BUILD) -j $(JOBS) --target kvbgm2wav package_docs
+	rm -f $(DEB_BUILD)/kvbgm2wav_*.deb
+	cd $(DEB_BUILD) && cpack -G DEB
+	lintian --fail-on error $(DEB_BUILD)/kvbgm2wav_*.deb
+
+zip: windows
+	rm -f build-win/kvbgm2wav-*-win32.zip
 	cd build-win && cpack -G ZIP
-	lintian --fail-on error $(BUILD)/kvbgm2wav_*.deb
+
+package: deb zip
+
+# The packages' contents; the Linux build's program is the reference for the
+# packaged one's output.
+test-package: build
+	@tools/install-deps.sh package
+	cd tests && KVBGM2WAV="$(CURDIR)/$(BUILD)/kvbgm2wav" MAKE_STANDIN="$(CURDIR)/$(BUILD)/make_standin" \
+	  KVBGM_DEB_BUILD="$(CURDIR)/$(DEB_BUILD)" KVBGM_WIN_BUILD="$(CURDIR)/build-win" \
+	  python3 -m unittest -v package_test
 
 clean:
-	rm -rf $(BUILD) build-win build-bench build-asan build-fuzz demo
+	rm -rf $(BUILD) $(DEB_BUILD) build-win build-bench build-asan build-fuzz build-deps demo
 
 bench:
 	@tools/install-deps.sh base bench

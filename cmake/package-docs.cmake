@@ -1,7 +1,9 @@
 # The documents a packaged kvbgm2wav carries beside the program: on Linux the
-# manual page and the changelog compressed as Debian wants them (gzip -9n:
-# no file name, no time stamp) and the licence as a copyright file in
-# Debian's machine-readable format; on Windows the licence as it is.
+# manual page, the README and the changelog compressed as Debian wants them
+# (gzip -9n: no file name, no time stamp), in the package and in a plain
+# cmake --install alike, and the licence as a copyright file in Debian's
+# machine-readable format; on Windows the README and the licence as they
+# are, and cmake/windows-notices.cmake's README.txt and notices.
 
 file(STRINGS doc/changelog KVBGM_CHANGELOG_TOP LIMIT_COUNT 1)
 if(NOT KVBGM_CHANGELOG_TOP MATCHES "^kvbgm2wav \\(${PROJECT_VERSION}\\) ")
@@ -9,7 +11,8 @@ if(NOT KVBGM_CHANGELOG_TOP MATCHES "^kvbgm2wav \\(${PROJECT_VERSION}\\) ")
 endif()
 
 if(WIN32)
-  install(FILES LICENSE DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+  include(cmake/windows-notices.cmake)
   return()
 endif()
 
@@ -32,9 +35,10 @@ file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/copyright"
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE)
 
 configure_file(doc/changelog changelog COPYONLY)
+configure_file(README.md README.md COPYONLY)
 find_program(KVBGM_GZIP gzip REQUIRED)
 set(KVBGM_COMPRESSED)
-foreach(doc kvbgm2wav.1 changelog)
+foreach(doc kvbgm2wav.1 README.md changelog)
   add_custom_command(OUTPUT ${doc}.gz
     COMMAND ${KVBGM_GZIP} -9nkf ${doc}
     DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/${doc}"
@@ -44,6 +48,6 @@ endforeach()
 add_custom_target(package_docs ALL DEPENDS ${KVBGM_COMPRESSED})
 
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/kvbgm2wav.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md "${CMAKE_CURRENT_BINARY_DIR}/copyright"
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/README.md.gz" "${CMAKE_CURRENT_BINARY_DIR}/copyright"
               "${CMAKE_CURRENT_BINARY_DIR}/changelog.gz"
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,16 +1,19 @@
 """cmake --install lays out the tool, its man page, its README, licence and
 changelog where a Debian package has them, and the man page renders
-cleanly."""
+cleanly; the make targets install the Debian packages they need and no
+more."""
 
 import gzip
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-BUILD = Path(os.environ.get("KVBGM_BUILD_DIR", Path(__file__).resolve().parent.parent / "build"))
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = Path(os.environ.get("KVBGM_BUILD_DIR", ROOT / "build"))
 
 
 class Install(unittest.TestCase):
@@ -20,7 +23,7 @@ class Install(unittest.TestCase):
         subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,
                        stdout=subprocess.DEVNULL)
         files = sorted(str(p.relative_to(prefix)) for p in prefix.rglob("*") if p.is_file())
-        self.assertEqual(files, ["bin/kvbgm2wav", "share/doc/kvbgm2wav/README.md",
+        self.assertEqual(files, ["bin/kvbgm2wav", "share/doc/kvbgm2wav/README.md.gz",
                                  "share/doc/kvbgm2wav/changelog.gz",
                                  "share/doc/kvbgm2wav/copyright",
                                  "share/man/man1/kvbgm2wav.1.gz"])
@@ -30,6 +33,8 @@ class Install(unittest.TestCase):
         version = done.stdout.decode().split()[1]
         page = gzip.decompress((prefix / "share/man/man1/kvbgm2wav.1.gz").read_bytes()).decode()
         self.assertIn(version, page.splitlines()[0])
+        readme = gzip.decompress((prefix / "share/doc/kvbgm2wav/README.md.gz").read_bytes())
+        self.assertEqual(readme, (ROOT / "README.md").read_bytes())
         changelog = gzip.decompress((prefix / "share/doc/kvbgm2wav/changelog.gz").read_bytes())
         self.assertTrue(changelog.decode().startswith(f"kvbgm2wav ({version}) "))
         # The licence, in Debian's machine-readable copyright format.
@@ -52,6 +57,69 @@ class Install(unittest.TestCase):
             self.assertIn(f"\n{section}\n", text)
         for option in ("--list", "--loop-points", "--split", "--output"):
             self.assertIn(option, text)
+
+
+    def test_stripped_install_has_no_comment_section(self):
+        prefix = Path(tempfile.mkdtemp(prefix="kvbgm2wav-install-"))
+        self.addCleanup(shutil.rmtree, prefix)
+        subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix, "--strip"], check=True,
+                       stdout=subprocess.DEVNULL)
+        for program, kept in ((BUILD / "kvbgm2wav", True), (prefix / "bin/kvbgm2wav", False)):
+            with self.subTest(program=program):
+                sections = subprocess.run(["objdump", "-h", program], check=True,
+                                          stdout=subprocess.PIPE).stdout.decode()
+                self.assertEqual(" .comment " in sections, kept)
+
+
+def make_installs(target):
+    """The Debian packages that `make TARGET` installs first, from the groups
+    its recipe passes to tools/install-deps.sh (make -n runs nothing)."""
+    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    recipe = subprocess.run(["make", "-n", "-C", ROOT, target], env=env, check=True,
+                            stdout=subprocess.PIPE).stdout.decode()
+    groups = [g for line in re.findall(r"^tools/install-deps\.sh (.*)$", recipe, re.M)
+              for g in line.split()]
+    if not groups:
+        raise AssertionError(f"make {target} installs nothing")
+    listed = subprocess.run([ROOT / "tools/install-deps.sh", "--print", *groups], check=True,
+                            stdout=subprocess.PIPE).stdout.decode()
+    return set(listed.split())
+
+
+TEST_TOOLS = {"sox", "sndfile-programs", "flac", "ffmpeg", "groff-base", "libgtest-dev"}
+WINDOWS_TOOLS = {"wine", "wine32:i386", "g++-mingw-w64-i686-posix"}
+CHECKERS = {"lintian", "devscripts"}
+
+
+class Dependencies(unittest.TestCase):
+    def test_targets_install_no_more_than_they_use(self):
+        for target, needed, unwanted in (
+                ("demo", {"cmake", "make", "g++", "pkg-config", "libflac-dev"},
+                 TEST_TOOLS | WINDOWS_TOOLS | CHECKERS | {"dpkg-dev"}),
+                ("deb", {"g++", "libflac-dev", "dpkg-dev", "lintian"}, TEST_TOOLS | WINDOWS_TOOLS),
+                ("test", {"g++", "libflac-dev"} | TEST_TOOLS, WINDOWS_TOOLS | CHECKERS)):
+            with self.subTest(target=target):
+                packages = make_installs(target)
+                self.assertEqual(needed - packages, set())
+                self.assertEqual(packages & unwanted, set())
+
+    def test_make_test_installs_every_program_the_tests_run(self):
+        # By the package that holds the program on this machine, which has
+        # run make test's install.
+        packages = make_installs("test")
+        for program in ("sox", "sndfile-info", "flac", "metaflac", "ffprobe", "groff", "mount",
+                        "umount", "script", "objdump"):
+            with self.subTest(program=program):
+                path = shutil.which(program)
+                self.assertIsNotNone(path, f"{program} is not installed")
+                owners = set()
+                # dpkg may know the file by its path before the /usr merge.
+                for known in {path, re.sub(r"^/usr(?=/s?bin/)", "", path)}:
+                    done = subprocess.run(["dpkg-query", "-S", known], stdout=subprocess.PIPE,
+                                          stderr=subprocess.DEVNULL)
+                    owners |= {l.split(":")[0] for l in done.stdout.decode().splitlines()}
+                self.assertTrue(owners & packages,
+                                f"{program} comes from {owners}, which make test does not install")
 
 
 if __name__ == "__main__":

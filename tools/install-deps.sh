@@ -1,33 +1,53 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing kvbgm2wav need,
 # skipping the work when they are already there.
-#   tools/install-deps.sh [base] [bench] [windows] [fuzz] [package]
-# base is what building, testing and packaging on Linux need (groff renders
-# the man page, dpkg-dev gives the .deb its dependencies, sndfile-programs
-# reads loop points back, libflac-dev and flac write and read FLAC files,
-# ffmpeg's ffprobe reads their tags as a second reader, libvorbis-dev and
-# libogg-dev write Ogg Vorbis files and decode them in the tests, and
-# vorbis-tools' oggdec, vorbiscomment and oggenc read them back and encode
-# the same audio for comparison); package adds
-# lintian, which checks the .deb. windows also makes sure that this machine
-# runs 32-bit programs, which Wine's 32-bit loader is (see i386_programs
-# below).
+#   tools/install-deps.sh [--print] [GROUP ...]    (default: base)
+# The groups:
+#   build    the compiler and binutils (objcopy), CMake, make, pkg-config and
+#            the codec libraries (libFLAC, libvorbis, libogg): all that
+#            building the tool (make demo) needs
+#   test     what the tests run: GoogleTest, python3, sox, sndfile-programs
+#            (reads loop points back), flac (decodes and reads back FLAC
+#            files), ffmpeg (ffprobe, a second reader of their tags),
+#            vorbis-tools (oggdec, vorbiscomment, and oggenc for comparison),
+#            groff-base (renders the man page), mount (mounts the small tmpfs
+#            of the disk-full tests), bsdutils (script, a terminal for --list)
+#   base     build and test: what make test needs
+#   package  dpkg-dev (the .deb's dependencies and Debian's build flags),
+#            lintian and devscripts' hardening-check (check the .deb), unzip
+#            (lists the zip)
+#   windows  MinGW-w64, Debian's GoogleTest sources, Wine and git (the Windows
+#            tests read the version from the sources); also makes sure
+#            that this machine runs 32-bit programs, which Wine's 32-bit
+#            loader is (see i386_programs below)
+#   bench, fuzz
+# --print lists the packages of the groups, one a line, and installs nothing.
 set -euo pipefail
 
 declare -A groups=(
-  [base]="cmake make g++ libgtest-dev python3 sox groff-base dpkg-dev sndfile-programs unzip pkg-config libflac-dev flac ffmpeg libvorbis-dev libogg-dev vorbis-tools"
+  [build]="cmake make g++ binutils pkg-config libflac-dev libvorbis-dev libogg-dev"
+  [test]="libgtest-dev python3 sox sndfile-programs flac ffmpeg vorbis-tools groff-base mount bsdutils"
   [bench]="libbenchmark-dev time hyperfine"
-  [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine64 wine32:i386 cmake dpkg-dev"
+  [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine64 wine32:i386 cmake dpkg-dev git"
   [fuzz]="clang libclang-rt-14-dev"
-  [package]="lintian"
+  [package]="dpkg-dev lintian devscripts unzip"
 )
+groups[base]="${groups[build]} ${groups[test]}"
 
+print=false
+if [[ ${1:-} == --print ]]; then print=true; shift; fi
 wanted="${*:-base}"
 packages=()
 for group in $wanted; do
   [[ -n "${groups[$group]:-}" ]] || { echo "unknown group: $group" >&2; exit 2; }
-  for p in ${groups[$group]}; do packages+=("$p"); done
+  for p in ${groups[$group]}; do
+    [[ " ${packages[*]} " == *" $p "* ]] || packages+=("$p")
+  done
 done
+if $print; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 sudo=""
 [[ $(id -u) -eq 0 ]] || sudo="sudo"
