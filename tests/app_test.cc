@@ -127,7 +127,9 @@ TEST(CommandLine, Classification) {
       // Settings, the lenient reading of names that are not there, and
       // strictly written settings that are also file names.
       {{"3", "t5", "f10"}, "", "", "", 3, 5},
-      {{"3x", "pq", "F"}, "", "", "", 3, 31},
+      {{"3x", "p", "F"}, "", "", "", 3, 31},
+      {{"f-10", " 3", "T+7"}, "", "", "", 3, 7},
+      {{"3F", "t5x"}, "", "", "", 3, 5},  // a letter with no number after it is lenient
       {{"t"}, "track number must be 1-31\n", "", "", 0, 0},
       {{"-3", "4"}, "", "", "", 4, 31},             // a negative number, overridden
       {{"-3"}, kRepeat, "", "", 0, 0},
@@ -156,7 +158,40 @@ TEST(CommandLine, Classification) {
       {{"-o", "out", "5"}, "", "", "out", 5, 31},
       {{"--output", "o/p"}, "", "", "o/p", 2, 31},
       {{"--output=o", "t3"}, "", "", "o", 2, 3},
-      {{"-o", "--list"}, "", "", "--list", 2, 31},
+      {{"-o", "./--list"}, "", "", "./--list", 2, 31},
+      {{"--output=--list"}, "", "", "--list", 2, 31},
+      {{"-o", "--list", "t31"},
+       "-o needs a folder, not the option --list: a folder of that name is -o ./--list or "
+       "--output=--list\n", "", "", 0, 0},
+      {{"--output", "-x"},
+       "--output needs a folder, not the option -x: a folder of that name is -o ./-x or "
+       "--output=-x\n", "", "", 0, 0},
+      {{"-o", "-3"}, "", "", "-3", 2, 31},  // a dash and a digit is a name
+      // A setting letter and a letter, or two settings in one argument: a
+      // typing mistake, never a run.
+      {{"flac"}, "flac is not a setting: did you mean --format=flac?\n", "", "", 0, 0},
+      {{"t1", "format=flac"}, "format=flac is not a setting: did you mean --format=flac?\n", "",
+       "", 0, 0},
+      {{"split"}, "split is not a setting: did you mean --split?\n", "", "", 0, 0},
+      {{"tag=A=b"}, "tag=A=b is not a setting: did you mean --tag=A=b?\n", "", "", 0, 0},
+      {{"fast"}, "fast is not a setting (a setting is a letter and a number, as f10)\n", "", "",
+       0, 0},
+      {{"fade=10"}, "fade=10 is not a setting (a setting is a letter and a number, as f10)\n",
+       "", "", 0, 0},
+      {{"pq"}, "pq is not a setting (a setting is a letter and a number, as f10)\n", "", "", 0,
+       0},
+      {{"3F10"}, "3F10 holds more than one setting: write them apart, as 3 F10\n", "", "", 0, 0},
+      {{"t5f10"}, "t5f10 holds more than one setting: write them apart, as t5 f10\n", "", "", 0,
+       0},
+      {{"f10p1t3"}, "f10p1t3 holds more than one setting: write them apart, as f10 p1 t3\n", "",
+       "", 0, 0},
+      {{"3f-2"}, "3f-2 holds more than one setting: write them apart, as 3 f-2\n", "", "", 0, 0},
+      // A name with an extension that names nothing is a missing data file,
+      // whatever it starts with.
+      {{"t1", "fan_remix.dat"}, "", "fan_remix.dat", "", 2, 1},
+      {{"t2", "3rd_disc.dat"}, "", "3rd_disc.dat", "", 2, 2},
+      {{"t1", "psx_bgm.dat"}, "", "psx_bgm.dat", "", 2, 1},
+      {{"3.5"}, "", "", "", 3, 31},  // no letter after the dot: a number
       {{"-o"}, "-o needs a folder\n", "", "", 0, 0},
       {{"--output="}, "--output needs a folder\n", "", "", 0, 0},
       {{"game", "music.dat"}, "only one data file or folder may be given: game, music.dat\n",
@@ -285,8 +320,11 @@ TEST(CommandLine, OggQuality) {
     CommandLine line = parseCommandLine(2, args.data());
     std::string message = checkCommandLine(line);
     EXPECT_EQ(message.empty(), c.accepted) << c.value << ": " << message;
-    if (c.accepted) EXPECT_EQ(line.quality, c.quality) << c.value;
-    if (!c.accepted) EXPECT_EQ(message, "--quality must be -1 to 10: " + std::string(c.value) + "\n");
+    if (c.accepted) {
+      EXPECT_EQ(line.quality, c.quality) << c.value;
+    } else {
+      EXPECT_EQ(message, "--quality must be -1 to 10: " + std::string(c.value) + "\n");
+    }
   }
   CommandLine line = parseCommandLine(1, std::vector<const char*>{"--format=ogg"}.data());
   EXPECT_FALSE(line.hasQuality);

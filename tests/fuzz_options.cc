@@ -72,6 +72,11 @@ Expect expectationFor(const std::string& a, bool optionsEnded) {
   if (!optionsEnded && a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
     return Expect::Refused;  // an unknown option
   }
+  // A dot and a letter: a file name, so a data file that is not there.
+  for (size_t k = 0; k + 1 < a.size(); ++k) {
+    char c = a[k + 1];
+    if (a[k] == '.' && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return Expect::DataPath;
+  }
   bool letter = !a.empty() && std::strchr("FfPpTt", a[0]) != nullptr;
   size_t i = a.find_first_not_of(" \t\n\v\f\r");
   if (i != std::string::npos && (a[i] == '+' || a[i] == '-')) ++i;

@@ -177,6 +177,13 @@ const OptionSpec* findOption(const std::string& arg) {
   return nullptr;
 }
 
+// True when `arg` is an option, or reads as one: "--", or a dash and no
+// digit after it.
+bool looksLikeOption(const std::string& arg) {
+  return findOption(arg) != nullptr || arg == "--" ||
+         (arg.size() > 1 && arg[0] == '-' && !isDigit(arg[1]));
+}
+
 // Sets what `option` with `value` says; the message that refuses it, or "".
 std::string applyOption(CommandLine* line, Option option, const std::string& value) {
   switch (option) {
@@ -228,7 +235,38 @@ std::string applyOption(CommandLine* line, Option option, const std::string& val
 }
 
 // What an argument that is not an option is.
-enum class ArgKind { Setting, DataPath, UnknownOption, NamesNothing };
+enum class ArgKind { Setting, DataPath, UnknownOption, NamesNothing, NotASetting, TwoSettings };
+
+bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// True when `arg` has a dot followed by a letter, as a file name's
+// extension does ("fan_remix.dat").
+bool hasExtension(const std::string& arg) {
+  for (size_t i = 0; i + 1 < arg.size(); ++i) {
+    if (arg[i] == '.' && isLetter(arg[i + 1])) return true;
+  }
+  return false;
+}
+
+// Where the setting at the start of `arg` ends, as readNumber reads it: its
+// letter, blanks, a sign and digits.
+size_t settingEnd(const std::string& arg, size_t from) {
+  size_t i = from;
+  if (i < arg.size() && isSettingLetter(arg[i])) ++i;
+  while (i < arg.size() && isBlank(arg[i])) ++i;
+  if (i < arg.size() && (arg[i] == '+' || arg[i] == '-')) ++i;
+  while (i < arg.size() && isDigit(arg[i])) ++i;
+  return i;
+}
+
+// True when a setting starts at arg[i]: a setting letter, a sign perhaps,
+// and a digit.
+bool settingAt(const std::string& arg, size_t i) {
+  if (i >= arg.size() || !isSettingLetter(arg[i])) return false;
+  ++i;
+  if (i < arg.size() && (arg[i] == '+' || arg[i] == '-')) ++i;
+  return i < arg.size() && isDigit(arg[i]);
+}
 
 ArgKind kindOf(const std::string& arg, bool optionsEnded) {
   if (hasPathSeparator(arg)) return ArgKind::DataPath;
@@ -238,12 +276,53 @@ ArgKind kindOf(const std::string& arg, bool optionsEnded) {
   if (!optionsEnded && arg.size() > 1 && arg[0] == '-' && !isDigit(arg[1])) {
     return ArgKind::UnknownOption;
   }
+  // A file name that names no file is the data path, to be reported as
+  // missing, whatever letter it starts with.
+  if (hasExtension(arg)) return ArgKind::DataPath;
   if (!isSettingLetter(arg[0]) && !startsNumber(arg.c_str())) {
-    // A file name that names no file is the data path, to be reported as
-    // missing; any other such word is the pass count 0, refused.
+    // Any other such word is the pass count 0, refused.
     return arg.find('.') != std::string::npos ? ArgKind::DataPath : ArgKind::NamesNothing;
   }
+  // A word, not a setting: "flac", "fast", "play".
+  if (isSettingLetter(arg[0]) && arg.size() > 1 && isLetter(arg[1])) return ArgKind::NotASetting;
+  if (settingAt(arg, settingEnd(arg, 0))) return ArgKind::TwoSettings;
   return ArgKind::Setting;
+}
+
+// The option that a word written without its dashes plainly is, as it
+// would be written ("--format=flac" for "flac"), or "".
+std::string optionLookingLike(const std::string& word) {
+  std::string lower = lowerAscii(word);
+  if (lower == "wav" || lower == "flac" || lower == "ogg") return "--format=" + lower;
+  size_t equals = lower.find('=');
+  std::string name = "--" + lower.substr(0, equals);
+  for (const OptionSpec& spec : kOptionTable) {
+    if (name != spec.name || name == "--") continue;
+    if (equals == std::string::npos) return spec.value == nullptr ? name : "";
+    return spec.value != nullptr ? name + word.substr(equals) : "";
+  }
+  return "";
+}
+
+std::string notASettingMessage(const std::string& arg) {
+  std::string message = printable(arg) + " is not a setting";
+  std::string option = optionLookingLike(arg);
+  if (!option.empty()) return message + ": did you mean " + printable(option) + "?\n";
+  return message + " (a setting is a letter and a number, as f10)\n";
+}
+
+// "3F10 holds two settings: write them apart, as 3 F10".
+std::string twoSettingsMessage(const std::string& arg) {
+  std::string apart;
+  for (size_t from = 0; from < arg.size();) {
+    size_t end = settingEnd(arg, from);
+    if (!settingAt(arg, end)) end = arg.size();
+    if (!apart.empty()) apart += ' ';
+    apart += arg.substr(from, end - from);
+    from = end;
+  }
+  return printable(arg) + " holds more than one setting: write them apart, as " +
+         printable(apart) + "\n";
 }
 
 std::string unknownOptionMessage(const std::string& arg) {
@@ -349,6 +428,12 @@ CommandLine parseCommandLine(int count, const char* const* args) {
             value = arg.substr(equals + 1);
           } else if (i + 1 < count) {
             value = args[++i];
+            if (option->option == Option::Output && looksLikeOption(value)) {
+              refuse(arg + " needs a folder, not the option " + printable(value) +
+                     ": a folder of that name is -o ./" + printable(value) + " or --output=" +
+                     printable(value) + "\n");
+              continue;
+            }
           }
           if (value.empty()) refuse(arg.substr(0, equals) + " needs " + option->value + "\n");
         }
@@ -367,7 +452,12 @@ CommandLine parseCommandLine(int count, const char* const* args) {
         line.dataPath = arg;
         break;
       case ArgKind::UnknownOption: refuse(unknownOptionMessage(arg)); break;
-      case ArgKind::NamesNothing: refuse(kRepeatMessage); break;
+      case ArgKind::NotASetting: refuse(notASettingMessage(arg)); break;
+      case ArgKind::TwoSettings: refuse(twoSettingsMessage(arg)); break;
+      case ArgKind::NamesNothing:
+        // A word that plainly is an option without its dashes says so.
+        refuse(optionLookingLike(arg).empty() ? kRepeatMessage : notASettingMessage(arg));
+        break;
       case ArgKind::Setting:
         applySetting(&line.options, args[i]);
         if (arg[0] != 'T' && arg[0] != 't') line.playSettings = true;

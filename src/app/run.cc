@@ -87,6 +87,7 @@ int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPat
 struct Run {
   const CommandLine* line = nullptr;
   FileHandle dataFile;
+  std::string dataShown;  // the data file's path as messages show it
   std::string folder;
   std::string album;  // the ALBUM tag: the data file's name, made UTF-8
   std::vector<OutputPlan> outputs;
@@ -195,6 +196,8 @@ size_t writeFiles(Run* run) {
     if (error == kIoOk) error = commitOutput(&run->files[k]);
     if (error == kIoOk) {
       ++written;
+    } else if (isReadFailure(error)) {
+      say("cannot read %s: %s\n", run->dataShown.c_str(), reasonFor(error).c_str());
     } else {
       say("cannot write %s: %s\n", printable(run->outputs[k].name).c_str(),
           reasonFor(error).c_str());
@@ -205,6 +208,16 @@ size_t writeFiles(Run* run) {
   return written;
 }
 
+// The output of `run` that would replace the data file itself (under the
+// same name, another name of it, or through a link), or nullptr.
+const OutputPlan* outputOverData(const Run& run) {
+  FileIdentity data = identityOf(run.dataFile);
+  for (const OutputPlan& out : run.outputs) {
+    if (sameFile(identityAt(joinPath(run.folder, out.name)), data)) return &out;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int runExtraction(const CommandLine& line) {
@@ -212,9 +225,16 @@ int runExtraction(const CommandLine& line) {
   run.line = &line;
   std::string dataPath;
   if (openData(line, &run.dataFile, &dataPath) != kExitOk) return kExitFailed;
+  run.dataShown = printable(dataPath);
   run.folder = line.outputFolder.empty() ? folderOf(dataPath) : line.outputFolder;
   run.album = toValidUtf8(albumOf(dataPath));
   run.outputs = plannedOutputs(line);
+  if (const OutputPlan* out = outputOverData(run)) {
+    say("%s is the data file: write the files elsewhere with -o DIR\n",
+        printable(joinPath(run.folder, out->name)).c_str());
+    closeFile(&run.dataFile);
+    return kExitFailed;
+  }
   if (line.compression >= 0) run.compression = line.compression;
   std::vector<std::string> madeFolders;
   IoError error = kIoOk;

@@ -8,6 +8,7 @@ const char* ioErrorTextCommon(IoError error) {
     case kIoNotFound: return "not found";
     case kIoNotRegular: return "not a regular file";
     case kIoNoMemory: return "out of memory";
+    case kIoBrokenLink: return "a symbolic link on the way points to nothing";
     default: return "unknown error";
   }
 }
@@ -75,4 +76,22 @@ IoError makeFolders(const std::string& path, std::vector<std::string>* made) {
 
 void removeFolders(const std::vector<std::string>& folders) {
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) removeFolder(*it);
+}
+
+namespace {
+// Far above any system code of either platform.
+constexpr IoError kReadFailureFlag = 1 << 29;
+}  // namespace
+
+IoError readFailure(IoError error) { return error > 0 ? error | kReadFailureFlag : error; }
+
+bool isReadFailure(IoError error) { return error > 0 && (error & kReadFailureFlag) != 0; }
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.known && b.known && a.volume == b.volume && a.file == b.file;
+}
+
+std::string ioErrorText(IoError error) {
+  if (error < 0) return ioErrorTextCommon(error);
+  return systemErrorText(isReadFailure(error) ? error & ~kReadFailureFlag : error);
 }

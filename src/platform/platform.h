@@ -21,6 +21,7 @@ constexpr IoError kIoUnsupported = -2;  // no kernel copy for this pair of files
 constexpr IoError kIoNotFound = -3;     // no file or folder of that name
 constexpr IoError kIoNotRegular = -4;   // a folder, FIFO, device... not a file
 constexpr IoError kIoNoMemory = -5;     // an allocation failed
+constexpr IoError kIoBrokenLink = -6;   // a symbolic link to nothing on the way
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows. -1 when closed.
 struct FileHandle {
@@ -38,7 +39,13 @@ struct OutputFile {
   bool deleteOnClose = false;  // Windows: marked to vanish with its handle
 };
 
-// Sets up the process. Every signal whose default action ends the process
+// Sets up the process. First of all, a standard descriptor (POSIX 0, 1,
+// 2) that is closed gets the null device, before any other file is opened,
+// so that no file the tool opens can become standard input, output or
+// error; writes to standard output or error that was closed at start still
+// fail (writeStdout, writeStderr), and nothing is written there. On
+// Windows a standard handle that is not valid at start is never written
+// to. Every signal whose default action ends the process
 // (Ctrl+C, Ctrl+Break and closing the console on Windows) removes the
 // temporary file of the output in progress and then ends the process by
 // that signal, as it would have; a signal ignored at start stays ignored. A
@@ -84,6 +91,9 @@ PathKind pathKind(const std::string& path);
 IoError makeFolders(const std::string& path, std::vector<std::string>* made);
 
 // Removes the folders of `folders` that are empty, the last one first.
+// Every folder that makeFolders made is also removed, while empty and
+// deepest first, by a terminating signal (see platformInit), until this
+// removes it or the process ends.
 void removeFolders(const std::vector<std::string>& folders);
 
 // One step of makeFolders, per platform. folderStatus: kIoOk for a folder,
@@ -102,13 +112,15 @@ IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size);
 void closeFile(FileHandle* file);
 
 // Reads exactly `n` bytes at absolute `offset` into `buffer`; kIoShortRead
-// when the file ends first.
+// when the file ends first, a read failure (see readFailure) for any other
+// error.
 IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n);
 
 // Has the kernel copy `n` bytes from `in` at absolute `offset` to the end
 // of `out`, without passing them through user memory. kIoUnsupported when
 // it cannot for this pair of files and nothing was copied by this call;
-// kIoShortRead when `in` ends first.
+// kIoShortRead when `in` ends first; when reading `in` failed, a read
+// failure (see readFailure), any other error being the writing's.
 IoError copyToEnd(FileHandle in, int64_t offset, FileHandle out, size_t n);
 
 // How many outputs may be in progress (created, not yet committed or
@@ -184,6 +196,30 @@ IoError commitOutput(OutputFile* out);
 // was already discarded.
 void discardOutput(OutputFile* out);
 
+// A system error met while reading the data file rather than writing an
+// output, so that a message can say which: readFailure(e) for a positive
+// system code e, which isReadFailure tells apart and whose reason
+// ioErrorText gives as that of e. Other codes are left as they are.
+IoError readFailure(IoError error);
+bool isReadFailure(IoError error);
+
+// The identity of a file: the same for every name of it (hard links, and
+// on Windows another case or the short 8.3 form of its name). `known` is
+// false where there is no file or it cannot be told.
+struct FileIdentity {
+  bool known = false;
+  uint64_t volume = 0;  // POSIX st_dev; Windows the volume serial number
+  uint64_t file = 0;    // POSIX st_ino; Windows the file index
+};
+
+// The identity of the open file, or of the file that `path` names (through
+// symbolic links).
+FileIdentity identityOf(FileHandle file);
+FileIdentity identityAt(const std::string& path);
+
+// True when both are known and are one file.
+bool sameFile(const FileIdentity& a, const FileIdentity& b);
+
 // True when `error` says that the disk or the user's quota is full.
 bool isNoSpace(IoError error);
 
@@ -197,5 +233,7 @@ bool isResourceError(IoError error);
 // give their reasons themselves.
 std::string ioErrorText(IoError error);
 
-// The reasons for the negative codes, shared by both platforms.
+// The reasons for the negative codes, shared by both platforms, and for a
+// system code, per platform.
 const char* ioErrorTextCommon(IoError error);
+std::string systemErrorText(IoError error);

@@ -1,9 +1,10 @@
-// POSIX file system, console and signals.
+// POSIX: the process (start-up, standard output and error, signals and the
+// names they clean up, threads) and the output files that get their names
+// only once complete. platform_posix_files.cc has the rest.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,9 +32,23 @@ TempSlot gTempSlots[kMaxOutputsInProgress];
 std::mutex gSlotLock;
 static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
+// The folders that makeFolders made, outermost first, for the signal
+// handler to remove while empty: a run ended before its first file leaves
+// none behind. Written as the temporary slots are.
+constexpr int kMadeFolderSlots = 64;
+TempSlot gMadeFolders[kMadeFolderSlots];
+
+// Standard output and error as they were at start: closed ones now hold
+// the null device, and writes to them still fail.
+bool gStdoutClosed = false;
+bool gStderrClosed = false;
+
 void onTerminatingSignal(int sig) {
   for (TempSlot& slot : gTempSlots) {
     if (slot.active.load()) unlink(slot.path);
+  }
+  for (int i = kMadeFolderSlots - 1; i >= 0; --i) {
+    if (gMadeFolders[i].active.load()) rmdir(gMadeFolders[i].path);
   }
   signal(sig, SIG_DFL);
   raise(sig);  // delivered when the handler returns, as the default action
@@ -127,7 +142,8 @@ IoError registerTempName(const std::string& folder, OutputFile* out, Make make) 
   }
 }
 
-IoError writeTo(FILE* stream, const std::string& text) {
+IoError writeTo(FILE* stream, bool closedAtStart, const std::string& text) {
+  if (closedAtStart) return EBADF;
   errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() ||
       std::fflush(stream) != 0) {
@@ -136,9 +152,48 @@ IoError writeTo(FILE* stream, const std::string& text) {
   return kIoOk;
 }
 
+// Keeps `path` for the signal handler, in the first free slot; a folder
+// past the last slot is only removed by removeFolders.
+void noteMadeFolder(const std::string& path) {
+  SignalBlock block;
+  std::lock_guard<std::mutex> lock(gSlotLock);
+  if (path.size() >= sizeof gMadeFolders[0].path) return;
+  for (TempSlot& slot : gMadeFolders) {
+    if (slot.active.load()) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.active.store(1);
+    return;
+  }
+}
+
+void forgetMadeFolder(const std::string& path) {
+  SignalBlock block;
+  std::lock_guard<std::mutex> lock(gSlotLock);
+  for (TempSlot& slot : gMadeFolders) {
+    if (slot.active.load() && path == slot.path) slot.active.store(0);
+  }
+}
+
+// Gives a closed standard descriptor the null device; true when it was
+// closed.
+bool reopenIfClosed(int fd) {
+  if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return false;
+  int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+  // The lowest free descriptor: this one, as the lower ones are open.
+  if (null >= 0 && null != fd) {
+    dup2(null, fd);
+    close(null);
+  }
+  return true;
+}
+
 }  // namespace
 
 void platformInit() {
+  // Lowest first, so that each open lands on the descriptor it fills.
+  reopenIfClosed(STDIN_FILENO);
+  gStdoutClosed = reopenIfClosed(STDOUT_FILENO);
+  gStderrClosed = reopenIfClosed(STDERR_FILENO);
   for (int sig : kTerminatingSignals) handleUnlessIgnored(sig);
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) handleUnlessIgnored(sig);
   // Past a file-size limit, write() then fails with EFBIG and the track is
@@ -146,9 +201,9 @@ void platformInit() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-IoError writeStdout(const std::string& utf8) { return writeTo(stdout, utf8); }
+IoError writeStdout(const std::string& utf8) { return writeTo(stdout, gStdoutClosed, utf8); }
 
-IoError writeStderr(const std::string& utf8) { return writeTo(stderr, utf8); }
+IoError writeStderr(const std::string& utf8) { return writeTo(stderr, gStderrClosed, utf8); }
 
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
@@ -156,129 +211,22 @@ bool ownsConsoleWindow() { return false; }
 
 void waitForEnter() {}
 
-PathKind pathKind(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return PathKind::Missing;
-  if (S_ISREG(st.st_mode)) return PathKind::File;
-  return S_ISDIR(st.st_mode) ? PathKind::Folder : PathKind::Other;
-}
-
-IoError folderStatus(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? kIoNotFound : errno;
-  return S_ISDIR(st.st_mode) ? kIoOk : ENOTDIR;
-}
-
 IoError makeFolder(const std::string& path, bool* made) {
+  // Noted before it exists: removing a folder that is not there yet does
+  // no harm.
+  noteMadeFolder(path);
   *made = mkdir(path.c_str(), 0777) == 0;
   if (*made) return kIoOk;
+  forgetMadeFolder(path);
   if (errno != EEXIST) return errno;
   IoError status = folderStatus(path);
   return status == kIoNotFound ? EEXIST : status;
 }
 
-IoError removeFolder(const std::string& path) { return rmdir(path.c_str()) == 0 ? kIoOk : errno; }
-
-IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno == ENOENT) return kIoNotFound;
-    return errno == EISDIR ? kIoNotRegular : errno;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int error = errno;
-    close(fd);
-    return error;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    return kIoNotRegular;
-  }
-  file->value = fd;
-  *size = st.st_size;
-  return kIoOk;
-}
-
-void closeFile(FileHandle* file) { closeChecked(file); }
-
-IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n) {
-  char* p = static_cast<char*>(buffer);
-  while (n > 0) {
-    ssize_t got = pread(static_cast<int>(file.value), p, n, offset);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (got == 0) return kIoShortRead;
-    p += got;
-    n -= static_cast<size_t>(got);
-    offset += got;
-  }
-  return kIoOk;
-}
-
-IoError copyToEnd(FileHandle in, int64_t offset, FileHandle out, size_t n) {
-#ifdef __linux__
-  loff_t from = offset;
-  bool copied = false;
-  while (n > 0) {
-    ssize_t got = copy_file_range(static_cast<int>(in.value), &from,
-                                  static_cast<int>(out.value), nullptr, n, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      bool refused = errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
-                     errno == EOPNOTSUPP || errno == EBADF;
-      if (refused && !copied) return kIoUnsupported;
-      return errno;
-    }
-    if (got == 0) return kIoShortRead;
-    copied = true;
-    n -= static_cast<size_t>(got);
-  }
-  return kIoOk;
-#else
-  (void)in, (void)offset, (void)out, (void)n;
-  return kIoUnsupported;
-#endif
-}
-
-namespace {
-
-constexpr size_t kLargePageBytes = size_t{2} << 20;
-
-size_t wholePages(size_t bytes) {
-  auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  return (bytes + page - 1) / page * page;
-}
-
-}  // namespace
-
-void* allocatePages(size_t bytes) {
-  if (bytes == 0) return nullptr;
-  size_t size = wholePages(bytes);
-  // Map a large page more than needed, then give back what lies outside the
-  // first large-page boundary and the size after it.
-  void* mapped = mmap(nullptr, size + kLargePageBytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) {
-    mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return mapped == MAP_FAILED ? nullptr : mapped;
-  }
-  auto start = reinterpret_cast<uintptr_t>(mapped);
-  uintptr_t aligned = (start + kLargePageBytes - 1) & ~uintptr_t{kLargePageBytes - 1};
-  if (aligned > start) munmap(mapped, aligned - start);
-  size_t tail = start + size + kLargePageBytes - (aligned + size);
-  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
-#ifdef MADV_HUGEPAGE
-  madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);  // a hint only
-#endif
-  return reinterpret_cast<void*>(aligned);
-}
-
-void freePages(void* pages, size_t bytes) {
-  if (pages != nullptr) munmap(pages, wholePages(bytes));
+IoError removeFolder(const std::string& path) {
+  IoError error = rmdir(path.c_str()) == 0 ? kIoOk : errno;
+  forgetMadeFolder(path);
+  return error;
 }
 
 namespace {
@@ -352,42 +300,6 @@ IoError createOutput(const std::string& folder, const std::string& name, OutputF
   return createNamedOutput(folder, name, out);
 }
 
-IoError writeAll(OutputFile* out, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    ssize_t put = write(static_cast<int>(out->file.value), p, n);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    p += put;
-    n -= static_cast<size_t>(put);
-  }
-  return kIoOk;
-}
-
-bool writesAtOffsets(const OutputFile& out) {
-  // Linux writes at the end of a file opened with O_APPEND, whatever the
-  // offset.
-  int flags = fcntl(static_cast<int>(out.file.value), F_GETFL);
-  return flags != -1 && (flags & O_APPEND) == 0;
-}
-
-IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    ssize_t put = pwrite(static_cast<int>(out->file.value), p, n, offset);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    p += put;
-    n -= static_cast<size_t>(put);
-    offset += put;
-  }
-  return kIoOk;
-}
-
 IoError commitOutput(OutputFile* out) {
   SignalBlock block;
   IoError error = kIoOk;
@@ -413,10 +325,6 @@ IoError commitOutput(OutputFile* out) {
   return kIoOk;
 }
 
-IoError seekOutput(OutputFile* out, int64_t offset) {
-  return lseek(static_cast<int>(out->file.value), offset, SEEK_SET) < 0 ? errno : kIoOk;
-}
-
 void discardOutput(OutputFile* out) {
   SignalBlock block;
   closeChecked(&out->file);
@@ -425,14 +333,3 @@ void discardOutput(OutputFile* out) {
   out->tempName.clear();
 }
 
-bool isNoSpace(IoError error) { return error == ENOSPC || error == EDQUOT; }
-
-bool isResourceError(IoError error) {
-  return isNoSpace(error) || error == EMFILE || error == ENFILE || error == ENOMEM ||
-         error == EAGAIN || error == kIoNoMemory;
-}
-
-std::string ioErrorText(IoError error) {
-  if (error < 0) return ioErrorTextCommon(error);
-  return std::strerror(error);
-}

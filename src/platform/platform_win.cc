@@ -77,7 +77,20 @@ bool markDeleteOnClose(HANDLE handle, bool on) {
   return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
+// Standard output and error as they were at start: one that was not a
+// valid handle is never written to, whatever file may later get that
+// handle's number.
+bool gStdoutClosed = false;
+bool gStderrClosed = false;
+
+bool invalidAtStart(DWORD which) {
+  HANDLE h = GetStdHandle(which);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return true;
+  return GetFileType(h) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR;
+}
+
 IoError writeTo(DWORD which, FILE* stream, const std::string& utf8) {
+  if (which == STD_OUTPUT_HANDLE ? gStdoutClosed : gStderrClosed) return ERROR_INVALID_HANDLE;
   HANDLE out = GetStdHandle(which);
   DWORD mode;
   if (GetConsoleMode(out, &mode)) {
@@ -121,6 +134,8 @@ void releaseTemp(HANDLE handle) {
 }  // namespace
 
 void platformInit() {
+  gStdoutClosed = invalidAtStart(STD_OUTPUT_HANDLE);
+  gStderrClosed = invalidAtStart(STD_ERROR_HANDLE);
   SetConsoleCtrlHandler(onConsoleEvent, TRUE);
   // The same bytes as on POSIX: no "\r\n" for "\n".
   _setmode(_fileno(stdout), _O_BINARY);
@@ -214,7 +229,7 @@ IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n) {
     DWORD got = 0;
     if (!ReadFile(handleOf(file), p, static_cast<DWORD>(n), &got, &at)) {
       DWORD error = GetLastError();
-      return error == ERROR_HANDLE_EOF ? kIoShortRead : static_cast<IoError>(error);
+      return error == ERROR_HANDLE_EOF ? kIoShortRead : readFailure(static_cast<IoError>(error));
     }
     if (got == 0) return kIoShortRead;
     p += got;
@@ -370,8 +385,28 @@ bool isResourceError(IoError error) {
          error == kIoNoMemory;
 }
 
-std::string ioErrorText(IoError error) {
-  if (error < 0) return ioErrorTextCommon(error);
+FileIdentity identityOf(FileHandle file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handleOf(file), &info)) return {};
+  return {true, info.dwVolumeSerialNumber,
+          (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+FileIdentity identityAt(const std::string& path) {
+  // Opened for nothing but its attributes, shared every way: any name of
+  // the file (another case, its 8.3 form) gives the same identity.
+  HANDLE h = CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return {};
+  FileHandle file;
+  file.value = reinterpret_cast<intptr_t>(h);
+  FileIdentity identity = identityOf(file);
+  CloseHandle(h);
+  return identity;
+}
+
+std::string systemErrorText(IoError error) {
   wchar_t* text = nullptr;
   DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                FORMAT_MESSAGE_IGNORE_INSERTS,
