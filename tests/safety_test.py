@@ -174,5 +174,28 @@ class Folders(TestCase):
                                               "the way points to nothing\n"))
 
 
+class Habits(TestCase):
+    def test_short_forms_of_help_and_version(self):
+        f = self.folder()
+        self.assertEqual(run(["-h"], f.path), run(["--help"], f.path))
+        self.assertEqual(run(["-V"], f.path), run(["--version"], f.path))
+        self.assertIn("-h, --help, -V, --version", run(["-h"], f.path)[1])
+
+    def test_progress_on_a_terminal_and_nothing_on_a_pipe(self):
+        f = self.folder()
+        log = f.path / "typescript"
+        subprocess.run(["script", "-qec", f"'{TOOL}' --format=flac --compression=8 t24 3 F10",
+                        str(log)], cwd=f.path, stdout=subprocess.DEVNULL, check=True,
+                       timeout=600)
+        screen = log.read_bytes()
+        self.assertRegex(screen, rb"\r0 of 1 files, 0%, 0:0\d so far\x1b\[K")
+        self.assertIn(b"\r\x1b[K", screen)  # cleared at the end
+        f2 = self.folder()
+        done = subprocess.run([TOOL, "--format=flac", "t3"], cwd=f2.path, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=600)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(done.stdout.decode(), banner(3, 3) + create_line(3).replace(".wav", ".flac"))
+
+
 if __name__ == "__main__":
     unittest.main()

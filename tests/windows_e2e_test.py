@@ -46,6 +46,9 @@ class WindowsBuild(unittest.TestCase):
             (["1", "T31", "F30", "p2"], banner(31, 31, 1, -30, 2) + create_line(31), 0),
             (["p9"], "fade pattern must be 0-3\n", 2),
             (["--lsit", "3"], "unknown option --lsit\n", 2),
+            (["flac"], "flac is not a setting: did you mean --format=flac?\n", 2),
+            (["3F10"], "3F10 holds more than one setting: write them apart, as 3 F10\n", 2),
+            (["t1", "fan_remix.dat"], banner(1, 1) + "fan_remix.dat not found.\n", 1),
             (["t1", "renamed.bni", "1"], banner(1, 1, 1) + "renamed.bni not found.\n", 1),
             (["T26", "3", "f14", "--loop-points"], banner(26, 26, 3, 14) + create_line(26), 0),
             (["T3", "--split", "--loop-points"],
@@ -180,6 +183,21 @@ class WindowsBuild(unittest.TestCase):
                                        f"cannot write {name}: "), out)
         self.assertEqual(out.count("\n"), 3)
         self.assertEqual(sorted(os.listdir(mount)), ["kvbgm.dat"])
+
+    def test_data_file_under_another_case_of_an_output_name(self):
+        # Windows names are case-blind: "31 エピローグ.WAV" is the output
+        # "31 エピローグ.wav", and the exe must see that it is the data file.
+        _, windows = self.folders(data=False)
+        upper = NAMES[30][:-4] + ".WAV"
+        os.link(DATA.path, windows.path / upper)
+        before = os.stat(DATA.path)
+        status, out = run_windows(["t31", upper], windows.path)
+        self.assertEqual(status, 1)
+        self.assertRegex(out.splitlines()[-1],
+                         r" is the data file: write the files elsewhere with -o DIR$")
+        self.assertEqual(windows.names(), [upper])
+        after = os.stat(DATA.path)
+        self.assertEqual((after.st_size, after.st_mtime_ns), (before.st_size, before.st_mtime_ns))
 
     def test_folder_in_place_of_an_output(self):
         _, windows = self.folders()

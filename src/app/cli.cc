@@ -37,8 +37,12 @@ const OptionSpec kOptionTable[] = {
      "add or replace a tag in every FLAC or Ogg file; NAME= removes it"},
     {"--", nullptr, nullptr, Option::EndOfOptions, "--",
      "the arguments after it are settings or DATA, not options"},
-    {"--help", nullptr, nullptr, Option::Help, "--help, --version", ""},
-    {"--version", nullptr, nullptr, Option::Version, nullptr, ""},
+#ifdef _WIN32
+    {"--help", "-h", nullptr, Option::Help, "-h, --help, /?, -V, --version", ""},
+#else
+    {"--help", "-h", nullptr, Option::Help, "-h, --help, -V, --version", ""},
+#endif
+    {"--version", "-V", nullptr, Option::Version, nullptr, ""},
 };
 const size_t kOptionCount = sizeof kOptionTable / sizeof kOptionTable[0];
 
@@ -78,7 +82,11 @@ const char kUsageTail[] =
     "Examples:\n"
     "  kvbgm2wav 3 f10                  every track, 3 passes, the last 10 seconds faded\n"
     "  kvbgm2wav t5 F8 p3               track 05 only, 2 passes and 8 more seconds fading out\n"
+#ifdef _WIN32
+    "  kvbgm2wav C:\\Games\\kvbgm.dat -o D:\\Music --loop-points\n"
+#else
     "  kvbgm2wav ~/game/kvbgm.dat -o music --loop-points\n"
+#endif
     "  kvbgm2wav --list 3 F10           how long each file of '3 F10' plays\n"
     "  kvbgm2wav --format=flac --loop-points --tag \"ALBUM=Game Music\"\n"
     "  kvbgm2wav --format=ogg --loop-points -o bgm\n"
@@ -169,6 +177,10 @@ bool readQuality(const std::string& text, float* quality) {
 // The option of the table that `arg` gives, or nullptr. "--" is not one:
 // the parser reads it itself.
 const OptionSpec* findOption(const std::string& arg) {
+#ifdef _WIN32
+  // The Windows way to ask for help.
+  if (arg == "/?") return &kOptionTable[kOptionCount - 2];
+#endif
   for (const OptionSpec& known : kOptionTable) {
     if (std::strcmp(known.name, "--") == 0) continue;
     if (arg == known.name || (known.alias != nullptr && arg == known.alias)) return &known;

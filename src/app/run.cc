@@ -2,6 +2,8 @@
 // written by the chosen writer on the ordered pool, named and reported on
 // this thread in catalogue order.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -64,6 +66,11 @@ int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPat
   IoError error = openDataFile(*dataPath, dataFile, &size);
   if (error == kIoNotFound) {
     say("%s not found.\n", shown.c_str());
+    if (ownsConsoleWindow()) {
+      // Double-clicked: say where it looked, and the other way to start.
+      say("Looked in %s. Put kvbgm2wav.exe beside kvbgm.dat, or drop kvbgm.dat onto "
+          "kvbgm2wav.exe.\n", printable(absolutePath(folderOf(*dataPath))).c_str());
+    }
     return kExitFailed;
   }
   if (error != kIoOk) {
@@ -95,6 +102,7 @@ struct Run {
   std::vector<IoError> errors;
   std::vector<GainTable> fades;  // one per fade shape, for every thread
   std::unique_ptr<WaveWriter> wave;  // the WAV writer, on this thread only
+  std::atomic<int64_t> audioDone{0};  // bytes of audio of the jobs done
   int compression = kFlacDefaultCompression;
 };
 
@@ -148,10 +156,51 @@ void encodeJob(void* context, size_t k) {
   }
   if (error != kIoOk) discardOutput(file);
   run->errors[k] = error;
+  run->audioDone += out.plan.dataLength;
+}
+
+// The progress line on standard error, where that is a terminal: files
+// done of files planned, the share of the run's audio written, the time
+// left. It is cleared before each line on standard output and drawn again
+// after it, and cleared at the end.
+struct Progress {
+  bool shown = false;        // standard error is a terminal
+  bool drawn = false;        // the line is on the screen
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  int64_t totalAudio = 0;
+};
+
+Progress gProgress;
+
+void clearProgress() {
+  if (!gProgress.drawn) return;
+  writeStderr("\r\x1b[K");
+  gProgress.drawn = false;
+}
+
+void drawProgress(const Run& run, size_t filesDone) {
+  if (!gProgress.shown || gProgress.totalAudio <= 0) return;
+  double share = static_cast<double>(run.audioDone.load()) / static_cast<double>(gProgress.totalAudio);
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                 gProgress.start).count();
+  char left[48];
+  if (share > 0.01 && share < 1) {
+    auto seconds = static_cast<long>(elapsed * (1 - share) / share + 0.5);
+    std::snprintf(left, sizeof left, ", %ld:%02ld left", seconds / 60, seconds % 60);
+  } else {
+    auto seconds = static_cast<long>(elapsed);
+    std::snprintf(left, sizeof left, ", %ld:%02ld so far", seconds / 60, seconds % 60);
+  }
+  char line[96];
+  std::snprintf(line, sizeof line, "\r%zu of %zu files, %.0f%%%s\x1b[K", filesDone,
+                run.outputs.size(), 100 * share, left);
+  writeStderr(line);
+  gProgress.drawn = true;
 }
 
 // The line before each file, and the note when it can mark no loop.
 void announce(const CommandLine& line, const OutputPlan& out) {
+  clearProgress();
   std::string shown = printable(out.name);
   say("Create %s ...\n", shown.c_str());
   if (line.loopPoints && !line.split && !out.plan.loop.present) {
@@ -185,9 +234,13 @@ size_t writeFiles(Run* run) {
   OrderedPool pool;
   startPool(&pool, jobs, workersFor(run->line->format, count), kMaxOutputsInProgress);
   size_t written = 0;
+  gProgress.shown = stderrIsTerminal();
+  for (const OutputPlan& out : run->outputs) gProgress.totalAudio += out.plan.dataLength;
   for (size_t k = 0; k < count; ++k) {
     announce(*run->line, run->outputs[k]);
-    awaitJob(&pool, k);
+    drawProgress(*run, k);
+    while (!awaitJobFor(&pool, k, 250)) drawProgress(*run, k);
+    clearProgress();
     IoError error = run->errors[k];
     if (error != kIoOk && isResourceError(error) && poolHasWorkers(pool)) {
       retryAlone(&pool, k);
@@ -198,6 +251,13 @@ size_t writeFiles(Run* run) {
       ++written;
     } else if (isReadFailure(error)) {
       say("cannot read %s: %s\n", run->dataShown.c_str(), reasonFor(error).c_str());
+    } else if (isFolderUnwritable(error)) {
+      // Every file would fail the same way: said once, and the run stops.
+      std::string folder = run->folder.empty() ? "." : run->folder;
+      say("cannot write into %s: %s (write elsewhere with -o DIR)\n", printable(folder).c_str(),
+          reasonFor(error).c_str());
+      takeJob(&pool, k);
+      break;
     } else {
       say("cannot write %s: %s\n", printable(run->outputs[k].name).c_str(),
           reasonFor(error).c_str());
@@ -205,6 +265,7 @@ size_t writeFiles(Run* run) {
     takeJob(&pool, k);
   }
   endPool(&pool);
+  clearProgress();
   return written;
 }
 

@@ -62,6 +62,14 @@ IoError writeStderr(const std::string& utf8);
 // True when standard output is a terminal (a console window on Windows).
 bool stdoutIsTerminal();
 
+// True when standard error is a terminal (a console window on Windows),
+// and was open at start.
+bool stderrIsTerminal();
+
+// `path` made absolute against the current folder, without resolving
+// links; `path` itself when that cannot be done.
+std::string absolutePath(const std::string& path);
+
 // Windows: true when the process runs in a console window of its own (it
 // was double-clicked or had a file dropped on it), so the window closes as
 // soon as it ends; then waitForEnter keeps it open until Enter is pressed.
@@ -222,6 +230,10 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b);
 
 // True when `error` says that the disk or the user's quota is full.
 bool isNoSpace(IoError error);
+
+// True when `error` says that nothing can be made in the folder itself:
+// permission denied, or a read-only file system or medium.
+bool isFolderUnwritable(IoError error);
 
 // True when `error` says that the system ran short of something that a
 // run of fewer files at once may still have: disk space or quota (isNoSpace),

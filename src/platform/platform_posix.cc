@@ -207,6 +207,8 @@ IoError writeStderr(const std::string& utf8) { return writeTo(stderr, gStderrClo
 
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
+bool stderrIsTerminal() { return !gStderrClosed && isatty(STDERR_FILENO) == 1; }
+
 bool ownsConsoleWindow() { return false; }
 
 void waitForEnter() {}

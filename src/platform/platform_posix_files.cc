@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -202,6 +203,19 @@ IoError seekOutput(OutputFile* out, int64_t offset) {
 }
 
 bool isNoSpace(IoError error) { return error == ENOSPC || error == EDQUOT; }
+
+bool isFolderUnwritable(IoError error) {
+  return error == EACCES || error == EPERM || error == EROFS;
+}
+
+std::string absolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char here[PATH_MAX];
+  if (getcwd(here, sizeof here) == nullptr) return path;
+  std::string folder = here;
+  if (path.empty() || path == ".") return folder;
+  return joinPath(folder, path);
+}
 
 bool isResourceError(IoError error) {
   return isNoSpace(error) || error == EMFILE || error == ENFILE || error == ENOMEM ||

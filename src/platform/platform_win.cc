@@ -151,6 +151,22 @@ bool stdoutIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+bool stderrIsTerminal() {
+  DWORD mode;
+  return !gStderrClosed && GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+std::string absolutePath(const std::string& path) {
+  std::wstring wide = widen(path.empty() ? "." : path);
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  if (n == 0) return path;
+  full.resize(n);
+  return narrow(full);
+}
+
 bool ownsConsoleWindow() {
   DWORD mode, ids[2];
   return stdoutIsTerminal() && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
@@ -376,6 +392,10 @@ bool isNoSpace(IoError error) {
   constexpr IoError kDiskQuotaExceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED
   return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
          error == kDiskQuotaExceeded;
+}
+
+bool isFolderUnwritable(IoError error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
 }
 
 bool isResourceError(IoError error) {

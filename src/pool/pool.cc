@@ -1,5 +1,7 @@
 #include "pool/pool.h"
 
+#include <chrono>
+
 namespace {
 
 // A worker: claims the next job while the window allows, does it, says so.
@@ -69,6 +71,18 @@ void awaitJob(OrderedPool* pool, size_t k) {
   pool->jobs.work(pool->jobs.context, k);
   std::lock_guard<std::mutex> hold(pool->lock);
   pool->done[k] = 1;
+}
+
+bool awaitJobFor(OrderedPool* pool, size_t k, int milliseconds) {
+  {
+    std::unique_lock<std::mutex> hold(pool->lock);
+    if (!pool->threads.empty()) {
+      return pool->changed.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                                    [&] { return pool->done[k] != 0; });
+    }
+  }
+  awaitJob(pool, k);
+  return true;
 }
 
 void retryAlone(OrderedPool* pool, size_t k) {

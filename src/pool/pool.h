@@ -55,6 +55,11 @@ bool poolHasWorkers(const OrderedPool& pool);
 // here when no worker has claimed it (always so once the pool has none).
 void awaitJob(OrderedPool* pool, size_t k);
 
+// The same, waiting at most `milliseconds` for a worker: true once job k
+// is done, false when the time ran out first (then call again). Without
+// workers it does the job here and returns true.
+bool awaitJobFor(OrderedPool* pool, size_t k, int milliseconds);
+
 // Does job k again on the calling thread, with no worker beside it: stops
 // the workers and waits for them, drops job k and every later job that
 // was done, then does job k here. Every later job is then done here, one
