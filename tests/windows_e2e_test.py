@@ -184,6 +184,16 @@ class WindowsBuild(unittest.TestCase):
         self.assertEqual(out.count("\n"), 3)
         self.assertEqual(sorted(os.listdir(mount)), ["kvbgm.dat"])
 
+    def test_windows_ways_to_ask_for_help(self):
+        _, windows = self.folders(data=False)
+        status, usage = run_windows(["/?"], windows.path)
+        self.assertEqual(status, 0)
+        self.assertTrue(usage.startswith("Usage: kvbgm2wav"))
+        self.assertIn("-h, --help, /?, -V, --version", usage)
+        self.assertIn("C:\\Games\\kvbgm.dat", usage)  # Windows paths in the examples
+        self.assertEqual(run_windows(["-h"], windows.path), (0, usage))
+        self.assertEqual(run_windows(["-V"], windows.path), run_windows(["--version"], windows.path))
+
     def test_data_file_under_another_case_of_an_output_name(self):
         # Windows names are case-blind: "31 エピローグ.WAV" is the output
         # "31 エピローグ.wav", and the exe must see that it is the data file.
