@@ -4,6 +4,7 @@
 #                     calls all three)
 #   kvbgm_vorbisfile  libvorbisfile, for the tests, which decode what the
 #                     Ogg writer encodes
+#   kvbgm_ebur128     libebur128, the loudness meter of --replaygain
 # Linux    Debian's -dev packages, found with pkg-config (the .deb then
 #          depends on their runtime packages through CPack's shlibdeps);
 # Windows  the static libraries that tools/build-codecs-win.sh builds from
@@ -34,7 +35,8 @@ if(WIN32)
   kvbgm_static_codec(kvbgm_vorbis_lib vorbis kvbgm_ogg_lib)
   kvbgm_static_codec(kvbgm_vorbis vorbisenc kvbgm_vorbis_lib)
   kvbgm_static_codec(kvbgm_vorbisfile vorbisfile kvbgm_vorbis_lib)
-  foreach(name libFLAC libogg libvorbis)
+  kvbgm_static_codec(kvbgm_ebur128 ebur128)
+  foreach(name libFLAC libogg libvorbis libebur128)
     install(FILES "${KVBGM_CODECS_PREFIX}/COPYING.${name}.txt" DESTINATION .)
   endforeach()
 else()
@@ -42,10 +44,13 @@ else()
   pkg_check_modules(KVBGM_FLAC REQUIRED IMPORTED_TARGET flac)
   pkg_check_modules(KVBGM_VORBIS REQUIRED IMPORTED_TARGET vorbisenc vorbis ogg)
   pkg_check_modules(KVBGM_VORBISFILE REQUIRED IMPORTED_TARGET vorbisfile)
+  pkg_check_modules(KVBGM_EBUR128 REQUIRED IMPORTED_TARGET libebur128)
   add_library(kvbgm_flac INTERFACE)
   target_link_libraries(kvbgm_flac INTERFACE PkgConfig::KVBGM_FLAC)
   add_library(kvbgm_vorbis INTERFACE)
   target_link_libraries(kvbgm_vorbis INTERFACE PkgConfig::KVBGM_VORBIS)
   add_library(kvbgm_vorbisfile INTERFACE)
   target_link_libraries(kvbgm_vorbisfile INTERFACE PkgConfig::KVBGM_VORBISFILE kvbgm_vorbis)
+  add_library(kvbgm_ebur128 INTERFACE)
+  target_link_libraries(kvbgm_ebur128 INTERFACE PkgConfig::KVBGM_EBUR128)
 endif()

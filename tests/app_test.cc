@@ -381,3 +381,23 @@ TEST(Listing, DurationsAndWidths) {
 }
 
 }  // namespace
+
+// The files of a --split run are numbered in playing order across the 62
+// of the album, whichever tracks the run writes; whole tracks by their
+// number of 31.
+TEST(AlbumPlace, SplitFilesCountIntrosAndLoops) {
+  struct Case {
+    int trackNumber, part, number, total;
+  } cases[] = {
+      {1, 0, 1, 31}, {5, 0, 5, 31}, {31, 0, 31, 31},
+      {1, 1, 1, 62}, {1, 2, 2, 62}, {5, 1, 9, 62}, {5, 2, 10, 62}, {31, 2, 62, 62},
+  };
+  for (const Case& c : cases) {
+    OutputPlan out;
+    out.trackNumber = c.trackNumber;
+    out.part = c.part;
+    AlbumPlace place = albumPlace(out);
+    EXPECT_EQ(place.number, c.number) << c.trackNumber << "/" << c.part;
+    EXPECT_EQ(place.total, c.total) << c.trackNumber << "/" << c.part;
+  }
+}

@@ -2,6 +2,7 @@
 audio of the WAV file the same settings write, carries the tags and loop
 tags that players and engines read, and fails as cleanly as a WAV file."""
 
+import array
 import hashlib
 import json
 import os
@@ -103,10 +104,12 @@ class Tags(TestCase):
         self.assertEqual(status, 0)
         stem = NAMES[2][:-4]
         _, loop_start, end = TRACKS[2]
-        for part, loop in (("intro", []),
-                           ("loop", [["LOOPSTART", "0"], ["LOOPLENGTH", str((end - loop_start) // 4)]])):
+        # Split files count in playing order across the album's 62.
+        for part, number, loop in (
+                ("intro", "5", []),
+                ("loop", "6", [["LOOPSTART", "0"], ["LOOPLENGTH", str((end - loop_start) // 4)]])):
             self.assertEqual(flac_tags(f.path / f"{stem} ({part}).flac"), [
-                ["TITLE", f"{stem[3:]} ({part})"], ["TRACKNUMBER", "3"], ["Album", "別のアルバム"],
+                ["TITLE", f"{stem[3:]} ({part})"], ["TRACKNUMBER", number], ["Album", "別のアルバム"],
                 *loop, ["artist", "Someone"], ["COMMENT", "a=b"]])
         # Another reader sees the same Japanese text.
         probe = subprocess.run(["ffprobe", "-v", "error", "-show_format", "-of", "json",
@@ -147,12 +150,113 @@ class Tags(TestCase):
             (["--format=flac", "--tag", "TITLE~=x"],
              '--tag TITLE~: a NAME is printable ASCII other than "=" and "~"\n'),
             (["--format=flac", b"--tag=TITLE=\xff"], "--tag TITLE: the value is not UTF-8\n"),
+            (["--format=flac", "--tag", "LOOPSTART=5"],
+             "--tag LOOPSTART: loop tags come from --loop-points\n"),
+            (["--format=ogg", "--loop-points", "--tag=looplength=5"],
+             "--tag looplength: loop tags come from --loop-points\n"),
+            (["--format=flac", "--tag", "LoopEnd="], "--tag LoopEnd: loop tags come from --loop-points\n"),
+            (["--replaygain"], "--replaygain needs --format=flac or --format=ogg\n"),
+            (["--format=wav", "--replaygain"], "--replaygain needs --format=flac or --format=ogg\n"),
+            (["--format=flac", "--tag", "replaygain_track_gain=1 dB", "--replaygain"],
+             "--tag replaygain_track_gain: --replaygain measures the REPLAYGAIN_ tags\n"),
+            (["--format=ogg", "--replaygain", "--tag=REPLAYGAIN_REFERENCE_LOUDNESS=89 dB"],
+             "--tag REPLAYGAIN_REFERENCE_LOUDNESS: --replaygain measures the REPLAYGAIN_ tags\n"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 f = self.folder()
                 self.assertEqual(run(args, f.path), (2, message))
                 self.assertEqual(f.names(), ["kvbgm.dat"])
+
+
+def ffmpeg_loudness(paths):
+    """ffmpeg's EBU R128 integrated loudness of the files played one after
+    another (each made 44,100 Hz first), in LUFS."""
+    inputs = [arg for p in paths for arg in ("-i", str(p))]
+    chain = "".join(f"[{k}:a]aresample=44100[a{k}];" for k in range(len(paths)))
+    chain += "".join(f"[a{k}]" for k in range(len(paths)))
+    chain += f"concat=n={len(paths)}:v=0:a=1,ebur128=peak=sample"
+    out = subprocess.run(["ffmpeg", "-nostats", "-hide_banner", *inputs, "-filter_complex", chain,
+                          "-f", "null", "-"], check=True, stderr=subprocess.PIPE).stderr.decode()
+    summary = out[out.rindex("Summary:"):]
+    return float(summary.split("I:")[1].split()[0])
+
+
+def replaygain(tags):
+    return [t for t in tags if t[0].startswith("REPLAYGAIN_")]
+
+
+def gain(text):
+    number, unit = text.split(" ")
+    assert unit == "dB", text
+    return float(number)
+
+
+class ReplayGain(TestCase):
+    def test_gains_and_peaks_agree_with_ffmpeg_on_an_album_of_both_rates(self):
+        f = self.folder()
+        status, _ = run(["--format=flac", "--compression=0", "--replaygain", "1",
+                         "--tag", "ARTIST=someone"], f.path)
+        self.assertEqual(status, 0)
+        paths = [f.path / flac_name(n) for n in NAMES]
+        tags = [flac_tags(p) for p in paths]
+        album = replaygain(tags[0])[2:]
+        for track, got in enumerate(tags, 1):
+            # After ALBUM and the --tag ones, the same album figures on all.
+            self.assertEqual([t[0] for t in got],
+                             ["TITLE", "TRACKNUMBER", "TRACKTOTAL", "ALBUM", "ARTIST",
+                              "REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_PEAK",
+                              "REPLAYGAIN_ALBUM_GAIN", "REPLAYGAIN_ALBUM_PEAK"], track)
+            self.assertEqual(got[7:], album)
+            self.assertRegex(got[5][1], r"^-?\d+\.\d\d dB$")
+            self.assertRegex(got[6][1], r"^[01]\.\d{6}$")
+        peaks = [float(replaygain(t)[1][1]) for t in tags]
+        self.assertEqual(album[1][1], f"{max(peaks):.6f}")
+        for track in (1, 3, 26):  # 44,100 Hz, 22,050 Hz, 44,100 Hz
+            with self.subTest(track=track):
+                path = paths[track - 1]
+                self.assertAlmostEqual(-18 - gain(replaygain(tags[track - 1])[0][1]),
+                                       ffmpeg_loudness([path]), delta=0.1)
+                samples = array.array("h", decoded(path))
+                peak = max(max(samples), -min(samples))
+                self.assertEqual(replaygain(tags[track - 1])[1][1], f"{peak / 32768:.6f}")
+        self.assertAlmostEqual(-18 - gain(album[0][1]), ffmpeg_loudness(paths), delta=0.1)
+
+    def test_ogg_files_carry_the_same_figures_before_the_loop_tags(self):
+        args = ["--replaygain", "t3", "--split", "--loop-points", "--tag", "ARTIST=someone"]
+        flac, ogg = self.folder(), self.folder()
+        self.assertEqual(run(["--format=flac", *args], flac.path)[0], 0)
+        self.assertEqual(run(["--format=ogg", *args], ogg.path)[0], 0)
+        stem = NAMES[2][:-4]
+        for part in ("intro", "loop"):
+            with self.subTest(part=part):
+                measured = replaygain(flac_tags(flac.path / f"{stem} ({part}).flac"))
+                listed = subprocess.run(["vorbiscomment", "-l", str(ogg.path / f"{stem} ({part}).ogg")],
+                                        check=True, stdout=subprocess.PIPE).stdout.decode("utf-8")
+                got = [line.split("=", 1) for line in listed.splitlines()]
+                names = [t[0] for t in got]
+                loop = ["LOOPSTART", "LOOPLENGTH"] if part == "loop" else []
+                self.assertEqual(names, ["TITLE", "TRACKNUMBER", "TRACKTOTAL", "ALBUM", "ARTIST",
+                                         *[t[0] for t in measured], *loop])
+                self.assertEqual(replaygain(got), measured)
+                self.assertEqual(dict(got)["TRACKTOTAL"], "62")
+        self.assertEqual(replaygain(flac_tags(flac.path / f"{stem} (intro).flac"))[2:],
+                         replaygain(flac_tags(flac.path / f"{stem} (loop).flac"))[2:])
+
+    def test_without_it_the_files_are_what_they_were(self):
+        # The same audio either way; without --replaygain no REPLAYGAIN_
+        # tag, and one given by --tag is kept as it is.
+        plain, tagged = self.folder(), self.folder()
+        self.assertEqual(run(["--format=flac", "t5", "--split", "--tag=REPLAYGAIN_TRACK_GAIN=1.00 dB"],
+                             plain.path)[0], 0)
+        self.assertEqual(run(["--format=flac", "t5", "--split", "--replaygain"], tagged.path)[0], 0)
+        for name in plain.wavs():
+            with self.subTest(name=name):
+                self.assertEqual(decoded(plain.path / name), decoded(tagged.path / name))
+                self.assertEqual(replaygain(flac_tags(plain.path / name)),
+                                 [["REPLAYGAIN_TRACK_GAIN", "1.00 dB"]])
+                numbers = [t[1] for t in flac_tags(tagged.path / name) if t[0] in ("TRACKNUMBER", "TRACKTOTAL")]
+                self.assertEqual(numbers, ["9" if "(intro)" in name else "10", "62"])
 
 
 class Faults(TestCase):

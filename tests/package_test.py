@@ -63,7 +63,7 @@ class Deb(unittest.TestCase):
         self.assertEqual(readme, (ROOT / "README.md").read_bytes())
         depends = subprocess.run(["dpkg-deb", "--field", self.deb, "Depends"], check=True,
                                  stdout=subprocess.PIPE).stdout.decode()
-        for library in ("libflac12", "libvorbis0a", "libvorbisenc2", "libogg0"):
+        for library in ("libflac12", "libvorbis0a", "libvorbisenc2", "libogg0", "libebur128-1"):
             self.assertRegex(depends, rf"\b{library}\b")
 
     def test_program_is_hardened_and_stripped(self):
@@ -117,7 +117,7 @@ class Zip(unittest.TestCase):
     def test_files(self):
         names = sorted(n.split("/", 1)[1] for n in self.zip.namelist() if not n.endswith("/"))
         self.assertEqual(names, ["COPYING.gdtoa.txt", "COPYING.libFLAC.txt",
-                                 "COPYING.libogg.txt", "COPYING.libvorbis.txt",
+                                 "COPYING.libebur128.txt", "COPYING.libogg.txt", "COPYING.libvorbis.txt",
                                  "COPYING.mingw-w64.txt", "COPYING.winpthreads.txt", "LICENSE",
                                  "README.md", "README.txt", "kvbgm2wav.exe"])
         self.assertEqual(self.read("README.md"), (ROOT / "README.md").read_bytes())
@@ -135,6 +135,8 @@ class Zip(unittest.TestCase):
         # licence's own words.
         for name, wanted in (
                 ("COPYING.libFLAC.txt", [b"Xiph.Org", b"Redistributions in binary form"]),
+                ("COPYING.libebur128.txt", [b"Copyright (c) 2011 Jan Kokem",
+                                            b"Permission is hereby granted"]),
                 ("COPYING.libogg.txt", [b"Xiph.org", b"Redistributions in binary form"]),
                 ("COPYING.libvorbis.txt", [b"Xiph.org", b"Redistributions in binary form"]),
                 ("COPYING.mingw-w64.txt", [b"License: ZPL-2.1", b"mingw-w64-libraries/winpthreads",

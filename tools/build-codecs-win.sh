@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the codec libraries the Windows exe links statically, libFLAC,
 # libogg and libvorbis (with libvorbisenc, and libvorbisfile for the unit
-# tests), for MinGW-w64 from Debian's source packages of the same versions
+# tests), and the loudness meter libebur128, for MinGW-w64 from Debian's source packages of the same versions
 # as the machine's -dev packages, so that the Windows exe encodes with the
 # same libraries as the Linux build. The sources come through apt with a
 # private configuration under build-deps/apt (deb-src entries for the
@@ -29,8 +29,9 @@ prefix=$deps/codecs-$arch
 
 # Each library: its Debian source package and the -dev package whose version
 # it must have. In build order: libvorbis needs libogg.
-libraries=(flac libogg libvorbis)
-declare -A devPackage=([flac]=libflac-dev [libogg]=libogg-dev [libvorbis]=libvorbis-dev)
+libraries=(flac libogg libvorbis libebur128)
+declare -A devPackage=([flac]=libflac-dev [libogg]=libogg-dev [libvorbis]=libvorbis-dev
+                       [libebur128]=libebur128-dev)
 
 # The version to build: that of the installed -dev package (its source
 # version), or else the one apt would install.
@@ -102,11 +103,21 @@ fetch() {
   mkdir -p "$src"
   # apt downloads as its unprivileged user where it may write.
   if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then chown _apt "$src"; fi
-  (cd "$src" && apt-get "${aptopts[@]}" -q --download-only source "$1=${version[$1]}")
-  # apt has checked the files against the signed Sources index; dpkg-source
+  # apt checks the files against the signed Sources index; dpkg-source
   # warns that it cannot check the uploader's signature without
   # debian-keyring.
-  dpkg-source -x "$(ls "$src/$1"_*.dsc)" "$src/$1"
+  if (cd "$src" && apt-get "${aptopts[@]}" -q --download-only source "$1=${version[$1]}"); then
+    dpkg-source -x "$(ls "$src/$1"_*.dsc)" "$src/$1"
+    return
+  fi
+  # A mirror that lacks the Debian part of the package (seen for
+  # libebur128's debian.tar.xz) still has the upstream tarball: built
+  # without Debian's changes, and said so.
+  echo "build-codecs-win: Debian's changes to $1 cannot be fetched;" \
+       "building the upstream tarball of its source package alone" >&2
+  (cd "$src" && apt-get "${aptopts[@]}" -q --download-only --tar-only source "$1=${version[$1]}")
+  mkdir -p "$src/$1"
+  tar -xf "$(ls "$src/$1"_*.orig.tar.*)" -C "$src/$1" --strip-components=1
 }
 
 # Fails when a generated Makefile would compile with fast-math or
@@ -160,6 +171,22 @@ build_libogg() {
 build_libvorbis() {
   configureStatic libvorbis --with-ogg="$prefix" --disable-docs --disable-examples --disable-oggtest
   cp "$src/libvorbis/COPYING" "$prefix/COPYING.libvorbis.txt"
+}
+
+# libebur128 alone, static, with its own copy of the BSD queue.h that MinGW
+# lacks.
+build_libebur128() {
+  cmake -S "$src/libebur128" -B "$src/build" \
+    -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$arch" \
+    -DCMAKE_C_COMPILER="$host-gcc-posix" -DCMAKE_RC_COMPILER="$host-windres" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS="$archflags" \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DENABLE_INTERNAL_QUEUE_H=ON \
+    -DENABLE_TESTS=OFF -DENABLE_FUZZER=OFF
+  checkFlags "$src/build/CMakeCache.txt"
+  cmake --build "$src/build" -j 2
+  cmake --install "$src/build"
+  cp "$src/libebur128/COPYING" "$prefix/COPYING.libebur128.txt"
 }
 
 mkdir -p "$prefix"

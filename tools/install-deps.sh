@@ -4,7 +4,8 @@
 #   tools/install-deps.sh [--print] [GROUP ...]    (default: base)
 # The groups:
 #   build    the compiler and binutils (objcopy), CMake, make, pkg-config and
-#            the codec libraries (libFLAC, libvorbis, libogg): all that
+#            the codec libraries (libFLAC, libvorbis, libogg) and libebur128
+#            (the loudness of --replaygain): all that
 #            building the tool (make demo) needs
 #   test     what the tests run: GoogleTest, python3, sox, sndfile-programs
 #            (reads loop points back), flac (decodes and reads back FLAC
@@ -25,7 +26,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake make g++ binutils pkg-config libflac-dev libvorbis-dev libogg-dev"
+  [build]="cmake make g++ binutils pkg-config libflac-dev libvorbis-dev libogg-dev libebur128-dev"
   [test]="libgtest-dev python3 sox sndfile-programs flac ffmpeg vorbis-tools groff-base mount bsdutils"
   [bench]="libbenchmark-dev time hyperfine"
   [windows]="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine64 wine32:i386 cmake dpkg-dev git"

@@ -81,6 +81,7 @@ struct CommandLine {
   bool hasQuality = false;   // --quality was given
   float quality = 5.0f;      // Ogg Vorbis quality -1..10 from --quality
   std::vector<Tag> tags;     // from --tag, in order; an empty value removes
+  bool replayGain = false;   // ReplayGain 2.0 tags on every file (--replaygain)
   std::string error;         // why the arguments were refused, with its line
                              // feed; empty when they were not
 };
@@ -88,7 +89,8 @@ struct CommandLine {
 // The dashed options, one row each: what the command line reads and what
 // --help says of it.
 enum class Option {
-  Output, List, LoopPoints, Split, Format, Compression, Quality, Tag, EndOfOptions, Help, Version
+  Output, List, LoopPoints, Split, Format, Compression, Quality, Tag, ReplayGain, EndOfOptions,
+  Help, Version
 };
 
 struct OptionSpec {
@@ -127,7 +129,9 @@ CommandLine parseCommandLine(int count, const char* const* args);
 
 // The message that refuses this command line, with its line feed: its own
 // error, the first failed setting, --split with a repeat or fade setting,
-// or --list with an output folder. Empty when it may run.
+// --list with an output folder, an option of a format the run does not
+// write, or --replaygain with a --tag of a REPLAYGAIN_ name (the measured
+// values would be overridden). Empty when it may run.
 std::string checkCommandLine(const CommandLine& line);
 
 // How each track of this run is played.
@@ -143,6 +147,16 @@ struct OutputPlan {
   int trackNumber = 0;
   int part = 0;       // 0 the whole track, 1 its intro, 2 its loop (--split)
 };
+
+// Where a file stands in the album of its run, for its TRACKNUMBER and
+// TRACKTOTAL tags: the track's number of 31 for a whole track; with
+// --split the files in playing order across all 62, the intro of track N
+// 2N - 1 and its loop 2N, whichever tracks the run writes.
+struct AlbumPlace {
+  int number;
+  int total;
+};
+AlbumPlace albumPlace(const OutputPlan& out);
 
 // The extension of the files of `format`: ".wav", ".flac", ".ogg".
 const char* formatExtension(OutputFormat format);

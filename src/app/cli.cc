@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "flac/flac.h"
+#include "loudness/loudness.h"
 #include "ogg/ogg.h"
 #include "platform/platform.h"
 #include "utf8/utf8.h"
@@ -34,7 +35,12 @@ const OptionSpec kOptionTable[] = {
      "Ogg Vorbis quality, -1 (smallest) to 10 (best), decimals\n"
      "allowed, default 5"},
     {"--tag", nullptr, "NAME=VALUE", Option::Tag, "--tag NAME=VALUE, --tag=NAME=VALUE",
-     "add or replace a tag in every FLAC or Ogg file; NAME= removes it"},
+     "add or replace a tag in every FLAC or Ogg file; NAME= removes it\n"
+     "(not LOOPSTART, LOOPLENGTH or LOOPEND: see --loop-points)"},
+    {"--replaygain", nullptr, nullptr, Option::ReplayGain, "--replaygain",
+     "measure every FLAC or Ogg file's loudness (EBU R128) and\n"
+     "tag its ReplayGain 2.0 track and album gain and peak;\n"
+     "reads the audio twice"},
     {"--", nullptr, nullptr, Option::EndOfOptions, "--",
      "the arguments after it are settings or DATA, not options"},
 #ifdef _WIN32
@@ -174,6 +180,13 @@ bool readQuality(const std::string& text, float* quality) {
   return true;
 }
 
+// True for the names of the loop tags that --loop-points writes or that
+// loop players read beside them, in any ASCII case.
+bool isLoopTagName(const std::string& name) {
+  return sameTagName(name, "LOOPSTART") || sameTagName(name, "LOOPLENGTH") ||
+         sameTagName(name, "LOOPEND");
+}
+
 // The option of the table that `arg` gives, or nullptr. "--" is not one:
 // the parser reads it itself.
 const OptionSpec* findOption(const std::string& arg) {
@@ -205,6 +218,7 @@ std::string applyOption(CommandLine* line, Option option, const std::string& val
     case Option::List: line->list = true; break;
     case Option::LoopPoints: line->loopPoints = true; break;
     case Option::Split: line->split = true; break;
+    case Option::ReplayGain: line->replayGain = true; break;
     case Option::Output: line->outputFolder = value; break;
     case Option::Format: {
       std::string name = lowerAscii(value);
@@ -239,6 +253,7 @@ std::string applyOption(CommandLine* line, Option option, const std::string& val
                ": a NAME is printable ASCII other than \"=\" and \"~\"\n";
       }
       if (!isValidUtf8(tag.value)) return "--tag " + tag.name + ": the value is not UTF-8\n";
+      if (isLoopTagName(tag.name)) return "--tag " + tag.name + ": loop tags come from --loop-points\n";
       line->tags.push_back(tag);
       break;
     }
@@ -500,6 +515,14 @@ std::string checkCommandLine(const CommandLine& line) {
   if (line.format != OutputFormat::Ogg && line.hasQuality) return "--quality needs --format=ogg\n";
   if (line.format == OutputFormat::Wav && !line.tags.empty()) {
     return "--tag needs --format=flac or --format=ogg\n";
+  }
+  if (line.format == OutputFormat::Wav && line.replayGain) {
+    return "--replaygain needs --format=flac or --format=ogg\n";
+  }
+  for (const Tag& tag : line.tags) {
+    if (line.replayGain && isReplayGainTagName(tag.name)) {
+      return "--tag " + tag.name + ": --replaygain measures the REPLAYGAIN_ tags\n";
+    }
   }
   return "";
 }

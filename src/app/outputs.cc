@@ -41,6 +41,11 @@ std::string padded(const std::string& text, int width) {
 
 }  // namespace
 
+AlbumPlace albumPlace(const OutputPlan& out) {
+  if (out.part == 0) return {out.trackNumber, kTrackCount};
+  return {2 * out.trackNumber - 2 + out.part, 2 * kTrackCount};
+}
+
 const char* formatExtension(OutputFormat format) {
   switch (format) {
     case OutputFormat::Flac: return ".flac";

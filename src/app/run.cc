@@ -12,6 +12,7 @@
 
 #include "app/app.h"
 #include "flac/flac.h"
+#include "loudness/loudness.h"
 #include "ogg/ogg.h"
 #include "platform/platform.h"
 #include "pool/pool.h"
@@ -48,6 +49,7 @@ void say(const char* format, ...) {
 std::string reasonFor(IoError error) {
   if (const char* text = flacErrorText(error)) return text;
   if (const char* text = oggErrorText(error)) return text;
+  if (const char* text = loudnessErrorText(error)) return text;
   if (const char* text = waveErrorText(error)) return text;
   return ioErrorText(error);
 }
@@ -104,6 +106,12 @@ struct Run {
   std::unique_ptr<WaveWriter> wave;  // the WAV writer, on this thread only
   std::atomic<int64_t> audioDone{0};  // bytes of audio of the jobs done
   int compression = kFlacDefaultCompression;
+  // With --replaygain, before any file is written: each file's measured
+  // stream and the outcome of measuring it, and the whole run's figures.
+  std::vector<Loudness> loudness;
+  std::vector<IoError> measureErrors;
+  double albumLoudness = kQuietestLoudness;
+  int32_t albumPeak = 0;
 };
 
 void dropJob(void* context, size_t k) {
@@ -125,8 +133,16 @@ void writeWaveJob(void* context, size_t k) {
 // Writes one file of an encoder's format into `file`: FLAC or Ogg Vorbis.
 IoError encodeFile(const Run& run, const OutputPlan& out, OutputFile* file,
                    const GainTable* gains) {
-  TrackInfo info{out.title, out.trackNumber, run.album};
+  AlbumPlace place = albumPlace(out);
+  TrackInfo info{out.title, place.number, run.album, place.total};
   std::vector<Tag> tags = trackTags(info, out.plan.loop, run.line->tags);
+  if (run.line->replayGain) {
+    const Loudness& own = run.loudness[static_cast<size_t>(&out - run.outputs.data())];
+    for (Tag& tag : replayGainTags(integratedLoudness({&own}), own.peak, run.albumLoudness,
+                                   run.albumPeak)) {
+      tags.push_back(std::move(tag));
+    }
+  }
   if (run.line->format == OutputFormat::Ogg) {
     // The same serial for the same file in every run: the bytes repeat.
     auto serial = static_cast<uint32_t>(out.trackNumber * 4 + out.part);
@@ -135,20 +151,46 @@ IoError encodeFile(const Run& run, const OutputPlan& out, OutputFile* file,
   return writeFlacTrack(run.dataFile, file, out.plan, tags, run.compression, gains);
 }
 
+// The gains of the fade of `plan`: the run's shared table, or, where none
+// could be had, `own`, filled here (kIoNoMemory when it cannot be).
+IoError fadeGains(const Run& run, const TrackPlan& plan, GainTable* own, const GainTable** gains) {
+  *gains = gainsFor(run.fades, plan);
+  if (*gains != nullptr || plan.fadeBytes == 0) return kIoOk;
+  *gains = own;
+  return prepareGains(own, plan.pattern, plan.fadeBytes / kFrameBytes);
+}
+
+// Measures one file's stream for --replaygain, on any thread.
+void measureJob(void* context, size_t k) {
+  auto* run = static_cast<Run*>(context);
+  const TrackPlan& plan = run->outputs[k].plan;
+  IoError error = kIoOk;
+  try {
+    const GainTable* gains = nullptr;
+    GainTable own;
+    error = fadeGains(*run, plan, &own, &gains);
+    if (error == kIoOk) error = measureLoudness(run->dataFile, plan, gains, &run->loudness[k]);
+  } catch (const std::bad_alloc&) {
+    error = kIoNoMemory;
+  }
+  run->measureErrors[k] = error;
+}
+
+void dropMeasure(void* context, size_t k) {
+  static_cast<Run*>(context)->loudness[k] = Loudness{};
+}
+
 // A file of an encoder's format, on any thread: the fade's gains from the
 // run's shared tables, or, where none could be had, a table of its own.
 void encodeJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   const OutputPlan& out = run->outputs[k];
   OutputFile* file = &run->files[k];
-  IoError error = kIoOk;
+  IoError error = run->line->replayGain ? run->measureErrors[k] : kIoOk;
   try {
-    const GainTable* gains = gainsFor(run->fades, out.plan);
+    const GainTable* gains = nullptr;
     GainTable own;
-    if (gains == nullptr && out.plan.fadeBytes > 0) {
-      error = prepareGains(&own, out.plan.pattern, out.plan.fadeBytes / kFrameBytes);
-      gains = &own;
-    }
+    if (error == kIoOk) error = fadeGains(*run, out.plan, &own, &gains);
     if (error == kIoOk) error = createOutput(run->folder, out.name, file);
     if (error == kIoOk) error = encodeFile(*run, out, file, gains);
   } catch (const std::bad_alloc&) {
@@ -215,6 +257,29 @@ int workersFor(OutputFormat format, size_t files) {
   unsigned cores = std::thread::hardware_concurrency();
   if (cores <= 1) return 0;
   return static_cast<int>(std::min({size_t{cores}, size_t{kMaxOutputsInProgress}, files}));
+}
+
+// The measuring pass of --replaygain, on the pool, before any file is
+// written: every file's loudness and peak, then the album's from all those
+// measured. A measurement that fails for want of a resource beside others
+// is done again alone; one that still fails fails its file (encodeJob).
+void measureFiles(Run* run) {
+  size_t count = run->outputs.size();
+  run->loudness.resize(count);
+  run->measureErrors.assign(count, kIoOk);
+  PoolJobs jobs{run, count, measureJob, dropMeasure};
+  OrderedPool pool;
+  startPool(&pool, jobs, workersFor(run->line->format, count), kMaxOutputsInProgress);
+  for (size_t k = 0; k < count; ++k) {
+    awaitJob(&pool, k);
+    if (isResourceError(run->measureErrors[k]) && poolHasWorkers(pool)) retryAlone(&pool, k);
+    takeJob(&pool, k);
+  }
+  endPool(&pool);
+  std::vector<const Loudness*> all;
+  for (const Loudness& file : run->loudness) all.push_back(&file);
+  run->albumLoudness = integratedLoudness(all);
+  run->albumPeak = largestPeak(all);
 }
 
 // Writes every file of `run` on the pool and names each here, in order,
@@ -313,6 +378,7 @@ int runExtraction(const CommandLine& line) {
       std::vector<const TrackPlan*> plans;
       for (const OutputPlan& out : run.outputs) plans.push_back(&out.plan);
       if (prepareFades(plans, &run.fades) != kIoOk) run.fades.clear();
+      if (line.replayGain) measureFiles(&run);
     }
     written = writeFiles(&run);
   } catch (const std::bad_alloc&) {

@@ -27,7 +27,7 @@ std::vector<Tag> trackTags(const TrackInfo& info, const LoopPoints& loop,
   std::vector<Tag> tags = {
       {"TITLE", info.title},
       {"TRACKNUMBER", std::to_string(info.trackNumber)},
-      {"TRACKTOTAL", std::to_string(kTrackCount)},
+      {"TRACKTOTAL", std::to_string(info.trackTotal)},
       {"ALBUM", info.album},
   };
   if (loop.present) {

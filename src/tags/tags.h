@@ -17,8 +17,9 @@ struct Tag {
 // What the tags of one file say of it.
 struct TrackInfo {
   std::string title;    // the file name's title part, "序章 (intro)"
-  int trackNumber = 0;  // 1..kTrackCount
+  int trackNumber = 0;  // its place in the album, 1..trackTotal
   std::string album;    // the data file's name without its extension
+  int trackTotal = kTrackCount;  // the files of the whole album
 };
 
 // True when `name` may name a tag, as Vorbis comments allow: at least one
@@ -33,7 +34,7 @@ bool tagsAreValid(const std::vector<Tag>& tags);
 bool sameTagName(const std::string& a, const std::string& b);
 
 // The tags of one file: TITLE, TRACKNUMBER (no leading zero), TRACKTOTAL
-// (kTrackCount), ALBUM, and when `loop` is present LOOPSTART (its first
+// (info.trackTotal), ALBUM, and when `loop` is present LOOPSTART (its first
 // frame) and LOOPLENGTH (end - start + 1 frames); then each of `overrides`
 // in order replaces the value of the tags of its name, keeping the first
 // one's place (appended when there is none), or removes them all when its

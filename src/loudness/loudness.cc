@@ -1,0 +1,92 @@
+#include "loudness/loudness.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+const char* loudnessErrorText(IoError error) {
+  return error == kLoudnessFailed ? "the loudness meter refused the stream" : nullptr;
+}
+
+void LoudnessStateFree::operator()(ebur128_state* state) const { ebur128_destroy(&state); }
+
+IoError measureLoudness(FileHandle dataFile, const TrackPlan& plan, const GainTable* gains,
+                        Loudness* out) {
+  *out = Loudness{};
+  // Integrated loudness only: libebur128's own peaks would cost a pass of
+  // their own over every sample, and the int16 peak is exact.
+  ebur128_state* made =
+      ebur128_init(2, static_cast<unsigned long>(plan.sampleRate), EBUR128_MODE_I);
+  if (made == nullptr) return kIoNoMemory;
+  std::unique_ptr<ebur128_state, LoudnessStateFree> state(made);
+  std::unique_ptr<ChunkBuffer> buffer(new (std::nothrow) ChunkBuffer);
+  if (!buffer) return kIoNoMemory;
+  int32_t peak = 0;
+  for (int64_t offset = 0; offset < plan.dataLength;) {
+    auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, plan.dataLength - offset));
+    IoError error = readStream(dataFile, plan, offset, buffer->samples, bytes, gains);
+    if (error != kIoOk) return error;
+    size_t samples = bytes / 2;
+    // Far from both ends of the range: -(-32768) fits an int32_t.
+    for (size_t i = 0; i < samples; ++i) {
+      peak = std::max(peak, std::abs(int32_t{buffer->samples[i]}));
+    }
+    int status = ebur128_add_frames_short(state.get(), buffer->samples, samples / 2);
+    if (status == EBUR128_ERROR_NOMEM) return kIoNoMemory;
+    if (status != EBUR128_SUCCESS) return kLoudnessFailed;
+    offset += static_cast<int64_t>(bytes);
+  }
+  out->state = std::move(state);
+  out->peak = peak;
+  return kIoOk;
+}
+
+double integratedLoudness(const std::vector<const Loudness*>& files) {
+  std::vector<ebur128_state*> states;
+  for (const Loudness* file : files) {
+    if (file->state) states.push_back(file->state.get());
+  }
+  double loudness = -HUGE_VAL;
+  if (states.empty() ||
+      ebur128_loudness_global_multiple(states.data(), states.size(), &loudness) !=
+          EBUR128_SUCCESS ||
+      !std::isfinite(loudness)) {
+    return kQuietestLoudness;
+  }
+  return std::max(loudness, kQuietestLoudness);
+}
+
+int32_t largestPeak(const std::vector<const Loudness*>& files) {
+  int32_t peak = 0;
+  for (const Loudness* file : files) peak = std::max(peak, file->peak);
+  return peak;
+}
+
+std::string gainText(double loudness) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f dB", kReplayGainReference - loudness);
+  std::string result = text;
+  if (result == "-0.00 dB") result = "0.00 dB";
+  return result;
+}
+
+std::string peakText(int32_t peak) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", peak / 32768.0);
+  return text;
+}
+
+std::vector<Tag> replayGainTags(double trackLoudness, int32_t trackPeak, double albumLoudness,
+                                int32_t albumPeak) {
+  return {
+      {"REPLAYGAIN_TRACK_GAIN", gainText(trackLoudness)},
+      {"REPLAYGAIN_TRACK_PEAK", peakText(trackPeak)},
+      {"REPLAYGAIN_ALBUM_GAIN", gainText(albumLoudness)},
+      {"REPLAYGAIN_ALBUM_PEAK", peakText(albumPeak)},
+  };
+}
+
+bool isReplayGainTagName(const std::string& name) {
+  const std::string prefix = "REPLAYGAIN_";
+  return name.size() >= prefix.size() && sameTagName(name.substr(0, prefix.size()), prefix);
+}
