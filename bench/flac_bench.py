@@ -4,7 +4,8 @@ first and then `flac -5` over them on every core, on a stand-in kvbgm.dat;
 reports medians of alternating runs, their ratio, the CPU time, the wall
 time against CPU time divided by the cores (the most that threads can get
 out of this machine), peak memory, and the size of the 31 files against
-the WAV files. Appends its table to the benchmark results
+the WAV files; and `--format=flac --replaygain` against the same run
+without it. Appends its table to the benchmark results
 (bench/results/latest.md, which bench.py writes).
 
     bench/flac_bench.py [--build build-bench] [--runs 5] [--out FILE]
@@ -112,6 +113,25 @@ def codec_rows(name, tool, work, data, runs, encoder, target, rss_limit_mib, wav
     return lines, size
 
 
+def replaygain_rows(tool, work, data, runs, target):
+    """`--format=flac --replaygain` against the same run without it: what
+    the measuring pass costs."""
+    commands = {"replaygain": f"'{tool}' --format=flac --replaygain",
+                "plain": f"'{tool}' --format=flac"}
+    result, _ = compare(work, data, runs, commands, ".flac")
+    (wr, cr, rr), (wp, cp, _) = result["replaygain"], result["plain"]
+    ratio = wr / wp
+    met = ratio <= target
+    return ["", f"ReplayGain, {runs} alternating runs each, {CORES} cores:", "",
+            "| Run | --format=flac --replaygain | --format=flac | ratio | target "
+            "| CPU with | CPU without | peak RSS |",
+            "|---|---|---|---|---|---|---|---|",
+            f"| default settings | {wr:.2f} s | {wp:.2f} s | {ratio:.2f}x | "
+            f"<= {target:.2f}x {'met' if met else 'MISSED'} | {cr:.2f} s | {cp:.2f} s | "
+            f"{rr / 1024:.1f} MiB |", "",
+            "ReplayGain target met." if met else "ReplayGain target MISSED."]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=str(ROOT / "build-bench"))
@@ -135,6 +155,7 @@ def main():
 
     lines, _ = codec_rows("flac", tool, work, data, args.runs, "flac -5 -s --delete-input-file",
                           0.90, 32, wav_bytes, [("1 F30", 20)])
+    lines += replaygain_rows(tool, work, data, args.runs, 1.45)
     text = "\n".join(lines) + "\n"
     print(text)
     with open(args.out, "a") as out:
