@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
-"""Times `kvbgm2wav --format=flac` against the obvious pipeline, WAV files
-first and then `flac -5` over them on every core, on a stand-in kvbgm.dat;
-reports medians of alternating runs, their ratio, the CPU time, the wall
-time against CPU time divided by the cores (the most that threads can get
-out of this machine), peak memory, and the size of the 31 files against
-the WAV files; and `--format=flac --replaygain` against the same run
-without it. Appends its table to the benchmark results
+"""Times `kvbgm2wav --format=flac` and `--format=ogg` against the obvious
+pipelines, WAV files first and then `flac -5` or `oggenc -q5` over them on
+every core, on a stand-in kvbgm.dat; reports medians of alternating runs,
+their ratio, the CPU time, the wall time against CPU time divided by the
+cores (the most that threads can get out of this machine), peak memory,
+and the size of the 31 files against the WAV files (the Ogg files' also
+against the FLAC files); and `--format=flac --replaygain` against the
+same run without it. Appends its tables to the benchmark results
 (bench/results/latest.md, which bench.py writes).
 
-    bench/flac_bench.py [--build build-bench] [--runs 5] [--out FILE]
+    bench/flac_bench.py [--build build-bench] [--runs 5] [--ogg-runs 3] [--out FILE]
 """
 
 import argparse
@@ -80,9 +81,13 @@ def compare(work, data, runs, commands, suffix):
 
 
 def codec_rows(name, tool, work, data, runs, encoder, target, rss_limit_mib, wav_bytes,
-               extra_rows=()):
+               extra_rows=(), shown=None, threads_target=None, other_sizes=()):
     """The table of one format: the default run against the pipeline, and
-    the peak memory of `extra_rows` (settings, RSS limit in MiB)."""
+    the peak memory of `extra_rows` (settings, RSS limit in MiB). `shown`
+    names the encoder in the table (default `encoder`); `threads_target`,
+    where given, is the target for the default run's wall time against its
+    CPU time divided by the cores; `other_sizes` are (format, bytes) to
+    set the files' size against besides the WAV files'."""
     commands = {
         "tool": f"'{tool}' --format={name}",
         "pipeline": f"'{tool}' && ls *.wav | xargs -d '\\n' -P{CORES} -n1 {encoder}",
@@ -91,14 +96,20 @@ def codec_rows(name, tool, work, data, runs, encoder, target, rss_limit_mib, wav
     (wt, ct, rt), (wp, cp, _) = result["tool"], result["pipeline"]
     ratio = wt / wp
     limit = ct / CORES
-    ok = ratio <= target and rt < rss_limit_mib * 1024
+    threads = wt / limit
+    threads_ok = threads_target is None or threads <= threads_target
+    ok = ratio <= target and rt < rss_limit_mib * 1024 and threads_ok
+    threads_text = f"{threads:.2f}x"
+    if threads_target is not None:
+        threads_text += f" (target <= {threads_target:.2f}x {'met' if threads_ok else 'MISSED'})"
     lines = ["", f"{name.upper()} output, {runs} alternating runs each, {CORES} cores:", "",
-             f"| Run | kvbgm2wav --format={name} | kvbgm2wav, then `{encoder}` on {CORES} cores "
-             "| ratio | target | CPU kvbgm2wav | CPU pipeline | wall / (CPU / cores) | peak RSS |",
+             f"| Run | kvbgm2wav --format={name} | kvbgm2wav, then `{shown or encoder}` on "
+             f"{CORES} cores | ratio | target | CPU kvbgm2wav | CPU pipeline "
+             "| wall / (CPU / cores) | peak RSS |",
              "|---|---|---|---|---|---|---|---|---|",
              f"| default settings | {wt:.2f} s | {wp:.2f} s | {ratio:.2f}x | "
              f"<= {target:.2f}x {'met' if ratio <= target else 'MISSED'} | {ct:.2f} s | "
-             f"{cp:.2f} s | {wt / limit:.2f}x | {rt / 1024:.1f} MiB "
+             f"{cp:.2f} s | {threads_text} | {rt / 1024:.1f} MiB "
              f"(target under {rss_limit_mib} MiB) |"]
     for settings, limit_mib in extra_rows:
         _, _, kib = timed(f"'{tool}' --format={name} {settings}", work / "extra")
@@ -106,9 +117,12 @@ def codec_rows(name, tool, work, data, runs, encoder, target, rss_limit_mib, wav
         ok = ok and kib < limit_mib * 1024
         lines.append(f"| {settings} | | | | | | | | {kib / 1024:.1f} MiB (target under "
                      f"{limit_mib} MiB) |")
+    against = "".join(f", the {other.upper()} files {other_bytes / 2**20:.0f} MiB "
+                      f"({100 * size / other_bytes:.0f}% of them)"
+                      for other, other_bytes in other_sizes)
     lines += ["", f"The 31 {name.upper()} files take {size / 2**20:.0f} MiB, the WAV files "
-              f"{wav_bytes / 2**20:.0f} MiB ({100 * size / wav_bytes:.0f}%; the stand-in's "
-              "synthetic music compresses differently from real music).", "",
+              f"{wav_bytes / 2**20:.0f} MiB ({100 * size / wav_bytes:.0f}%){against}; the "
+              "stand-in's synthetic music compresses differently from real music.", "",
               f"{name.upper()} targets met." if ok else f"{name.upper()} target MISSED."]
     return lines, size
 
@@ -135,7 +149,8 @@ def replaygain_rows(tool, work, data, runs, target):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=str(ROOT / "build-bench"))
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=5, help="alternating runs for FLAC")
+    parser.add_argument("--ogg-runs", type=int, default=3, help="alternating runs for Ogg")
     parser.add_argument("--out", default=str(ROOT / "bench" / "results" / "latest.md"))
     args = parser.parse_args()
     build = Path(args.build).resolve()
@@ -153,8 +168,16 @@ def main():
     wav_bytes = total_size(extra, ".wav")
     clean(extra)
 
-    lines, _ = codec_rows("flac", tool, work, data, args.runs, "flac -5 -s --delete-input-file",
-                          0.90, 32, wav_bytes, [("1 F30", 20)])
+    lines, flac_bytes = codec_rows("flac", tool, work, data, args.runs,
+                                   "flac -5 -s --delete-input-file", 0.90, 32, wav_bytes,
+                                   [("1 F30", 20)])
+    # oggenc keeps its input: each WAV file is removed once encoded, as flac
+    # does with --delete-input-file.
+    ogg_lines, _ = codec_rows("ogg", tool, work, data, args.ogg_runs,
+                              "sh -c 'oggenc -Q -q5 \"$0\" && rm \"$0\"'", 0.98, 48,
+                              wav_bytes, shown="oggenc -Q -q5", threads_target=1.04,
+                              other_sizes=[("flac", flac_bytes)])
+    lines += ogg_lines
     lines += replaygain_rows(tool, work, data, args.runs, 1.45)
     text = "\n".join(lines) + "\n"
     print(text)

@@ -55,7 +55,8 @@ class Install(unittest.TestCase):
         for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "FILES",
                         "EXAMPLES"):
             self.assertIn(f"\n{section}\n", text)
-        for option in ("--list", "--loop-points", "--split", "--output"):
+        for option in ("--list", "--loop-points", "--split", "--output", "--format=ogg",
+                       "--quality"):
             self.assertIn(option, text)
 
 
@@ -86,7 +87,8 @@ def make_installs(target):
     return set(listed.split())
 
 
-TEST_TOOLS = {"sox", "sndfile-programs", "flac", "ffmpeg", "groff-base", "libgtest-dev"}
+TEST_TOOLS = {"sox", "sndfile-programs", "flac", "ffmpeg", "vorbis-tools", "groff-base",
+              "libgtest-dev"}
 WINDOWS_TOOLS = {"wine", "wine32:i386", "g++-mingw-w64-i686-posix"}
 CHECKERS = {"lintian", "devscripts"}
 
@@ -107,8 +109,9 @@ class Dependencies(unittest.TestCase):
         # By the package that holds the program on this machine, which has
         # run make test's install.
         packages = make_installs("test")
-        for program in ("sox", "sndfile-info", "flac", "metaflac", "ffprobe", "groff", "mount",
-                        "umount", "script", "objdump"):
+        for program in ("sox", "sndfile-info", "flac", "metaflac", "ffprobe", "oggdec",
+                        "oggenc", "ogginfo", "vorbiscomment", "groff", "mount", "umount",
+                        "script", "objdump"):
             with self.subTest(program=program):
                 path = shutil.which(program)
                 self.assertIsNotNone(path, f"{program} is not installed")

@@ -225,3 +225,48 @@ def small_disk(test, megabytes, data):
     test.addCleanup(subprocess.run, ["umount", mount])
     os.symlink(data, mount / "kvbgm.dat")
     return mount
+
+
+def ogg_name(wav_name):
+    return wav_name[:-4] + ".ogg"
+
+
+def ogg_decode(path, out):
+    """Decodes an Ogg Vorbis file with oggdec into the 16-bit WAV file
+    `out`; returns `out`."""
+    subprocess.run(["oggdec", "-Q", "-o", str(out), str(path)], check=True)
+    return out
+
+
+def vorbis_comments(path):
+    """The comments of an Ogg Vorbis file in their order, as vorbiscomment
+    lists them (as UTF-8, whatever the locale)."""
+    out = subprocess.run(["vorbiscomment", "-l", "-R", str(path)], check=True,
+                         stdout=subprocess.PIPE).stdout.decode("utf-8")
+    return [line.split("=", 1) for line in out.splitlines()]
+
+
+def ogg_pages(path):
+    """The pages of an Ogg file, in order: [(header type flags, granule
+    position, serial number)]."""
+    pages = []
+    with open(path, "rb") as f:
+        while header := f.read(27):
+            assert len(header) == 27 and header[:4] == b"OggS", (path, len(pages))
+            lacing = f.read(header[26])
+            pages.append((header[5], int.from_bytes(header[6:14], "little", signed=True),
+                          int.from_bytes(header[14:18], "little")))
+            f.seek(sum(lacing), 1)
+    return pages
+
+
+def error_db(reference, other):
+    """The RMS level, in dB of full scale, of `other` less `reference`: two
+    WAV files of one rate, as sox measures the difference (-inf where they
+    are equal)."""
+    out = subprocess.run(["sox", "-m", "-v", "1", str(reference), "-v", "-1", str(other),
+                          "-n", "stats"], check=True, stderr=subprocess.PIPE).stderr.decode()
+    for line in out.splitlines():
+        if line.startswith("RMS lev dB"):
+            return float(line.split()[3])
+    raise AssertionError(f"sox stats gave no RMS level: {out}")
