@@ -311,12 +311,15 @@ size_t writeFiles(Run* run) {
       retryAlone(&pool, k);
       error = run->errors[k];
     }
+    // Only a file that could not be made says that of its folder: a name
+    // taken by a folder also refuses the commit with "access denied".
+    bool folderRefused = isFolderUnwritable(error);
     if (error == kIoOk) error = commitOutput(&run->files[k]);
     if (error == kIoOk) {
       ++written;
     } else if (isReadFailure(error)) {
       say("cannot read %s: %s\n", run->dataShown.c_str(), reasonFor(error).c_str());
-    } else if (isFolderUnwritable(error)) {
+    } else if (folderRefused) {
       // Every file would fail the same way: said once, and the run stops.
       std::string folder = run->folder.empty() ? "." : run->folder;
       say("cannot write into %s: %s (write elsewhere with -o DIR)\n", printable(folder).c_str(),
