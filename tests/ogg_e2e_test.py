@@ -80,9 +80,9 @@ class SameAudio(TestCase):
             (["t1", "1", "f5", "p0", "--loop-points"], []),  # no clean pass: no loop
             (["t2", "F3", "p1"], ["--quality=2.5"]),
             (["t7", "f4", "p2", "--loop-points"], []),       # 22,050 Hz
-            (["t10", "F2", "p3", "--loop-points"], ["--quality", "10"]),
+            (["t10", "F2", "p3", "--loop-points"], ["--quality", "-1"]),
             (["t26", "3", "f14", "--loop-points"], []),      # the fade starts a pass early
-            (["t31", "F30", "--loop-points"], ["--quality=-1"]),  # round a short loop
+            (["t31", "F30", "--loop-points"], ["--quality=10"]),  # round a short loop
             (["t3", "--split", "--loop-points"], ["--quality=5"]),
         ]
         for args, ogg_args in cases:
