@@ -160,16 +160,16 @@ Decoded decode(const std::vector<uint8_t>& bytes) {
   return d;
 }
 
-// The error of `decoded` against `original` (16-bit samples), in dB below
-// the original's power, with `decoded` read `lag` frames late (its frame
-// i + lag against the original's frame i), over the frames both have.
-double errorDb(const std::vector<int16_t>& original, const std::vector<float>& decoded,
+// The error of `decoded` against `reference` (16-bit samples), in dB below
+// the reference's power, with `decoded` read `lag` frames late (its frame
+// i + lag against the reference's frame i), over the frames both have.
+double errorDb(const std::vector<int16_t>& reference, const std::vector<float>& decoded,
                int64_t lag) {
   double signal = 0, noise = 0;
-  auto frames = static_cast<int64_t>(original.size() / 2);
+  auto frames = static_cast<int64_t>(reference.size() / 2);
   for (int64_t i = std::max<int64_t>(0, -lag); i < frames && 2 * (i + lag) + 1 < static_cast<int64_t>(decoded.size()); ++i) {
     for (int c = 0; c < 2; ++c) {
-      double x = original[static_cast<size_t>(2 * i + c)] / 32768.0;
+      double x = reference[static_cast<size_t>(2 * i + c)] / 32768.0;
       double e = decoded[static_cast<size_t>(2 * (i + lag) + c)] - x;
       signal += x * x;
       noise += e * e;

@@ -245,10 +245,10 @@ std::string optionLookingLike(const std::string& word) {
   size_t equals = lower.find('=');
   std::string name = "--" + lower.substr(0, equals);
   for (size_t i = 0; i < kOptionCount; ++i) {
-    const OptionSpec& spec = kOptionTable[i];
-    if (name != spec.name || name == "--") continue;
-    if (equals == std::string::npos) return spec.value == nullptr ? name : "";
-    return spec.value != nullptr ? name + word.substr(equals) : "";
+    const OptionSpec& row = kOptionTable[i];
+    if (name != row.name || name == "--") continue;
+    if (equals == std::string::npos) return row.value == nullptr ? name : "";
+    return row.value != nullptr ? name + word.substr(equals) : "";
   }
   return "";
 }

@@ -91,10 +91,10 @@ constexpr size_t kHelpColumn = 17;  // where an option's help text starts
 
 std::string usageText() {
   std::string text = kUsageHead;
-  for (const OptionSpec& spec : kOptionTable) {
-    if (spec.usage == nullptr) continue;
-    std::string forms = std::string("  ") + spec.usage;
-    std::string help = spec.help;
+  for (const OptionSpec& row : kOptionTable) {
+    if (row.usage == nullptr) continue;
+    std::string forms = std::string("  ") + row.usage;
+    std::string help = row.help;
     if (help.empty()) {
       text += forms + "\n";
       continue;
