@@ -15,6 +15,7 @@
 #include "app/app.h"
 #include "utf8/utf8.h"
 #include "platform/platform.h"
+#include "tags/tags.h"
 
 namespace {
 
@@ -130,12 +131,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(!(whole.split && whole.playSettings));
     check(!(whole.list && !whole.outputFolder.empty()));
     check(whole.error.empty());
-    // Only FLAC files take a level and tags, each well-formed.
+    // Only FLAC files take a level, only Ogg files a quality, and only the
+    // two of them tags and ReplayGain, each tag well-formed and none of the
+    // names the tool writes itself.
     bool flac = whole.format == OutputFormat::Flac;
+    bool ogg = whole.format == OutputFormat::Ogg;
     check(whole.compression >= -1 && whole.compression <= (flac ? 8 : -1));
-    check(flac || whole.tags.empty());
+    check(ogg || !whole.hasQuality);
+    check(whole.quality >= -1.0f && whole.quality <= 10.0f);
+    check(flac || ogg || (whole.tags.empty() && !whole.replayGain));
     for (const Tag& tag : whole.tags) {
       check(isValidTagName(tag.name) && isValidUtf8(tag.value));
+      for (const char* loop : {"LOOPSTART", "LOOPLENGTH", "LOOPEND"}) {
+        check(!sameTagName(tag.name, loop));
+      }
+      if (whole.replayGain) check(!sameTagName(tag.name.substr(0, 11), "REPLAYGAIN_"));
     }
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
