@@ -66,7 +66,9 @@ test-windows: build windows
 test-sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVBGM_SANITIZE=ON
 	cmake --build build-asan -j $(JOBS)
-	ctest --test-dir build-asan --output-on-failure -j 2
+	# The Ogg end-to-end suite spends its time in libvorbis and oggenc, which
+	# carry no sanitizer; the Ogg writer's own tests run here in unit_tests.
+	ctest --test-dir build-asan --output-on-failure -j 2 -E '^ogg_e2e_test$$'
 
 FUZZ_SECONDS ?= 60
 

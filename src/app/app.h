@@ -178,6 +178,19 @@ std::string formatDuration(int64_t frames, int32_t sampleRate);
 // tab-separated values under a header line.
 std::string listText(const CommandLine& line, bool forTerminal);
 
+// ---- The tool (tool.cc) ----
+
+// Prints `format` and its arguments to standard output. The first failure to
+// write is kept; runTool reports it on standard error when the run ends.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Opens the data file that `line` names (kvbgm.dat in the current folder
+// when it names none, or in the folder it names) and checks that it holds
+// every byte the selected tracks need. Sets `*dataPath` to the path opened.
+// Says what is wrong and returns kExitFailed, or returns kExitOk with the
+// file open.
+int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPath);
+
 // ---- The run (run.cc) ----
 
 // Opens the data file, checks that it holds every byte the selected tracks

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -19,31 +18,7 @@
 #include "utf8/utf8.h"
 #include "wave/wave.h"
 
-#ifndef KVBGM2WAV_VERSION
-#define KVBGM2WAV_VERSION "dev"
-#endif
-
 namespace {
-
-// The first standard-output error of the run, reported once at its end.
-IoError gStdoutError = kIoOk;
-
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-void say(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int length = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, again);
-  va_end(again);
-  text.pop_back();
-  IoError error = writeStdout(text);
-  if (gStdoutError == kIoOk) gStdoutError = error;
-}
 
 // The reason for any error a run can meet, from the module that owns it.
 std::string reasonFor(IoError error) {
@@ -54,41 +29,6 @@ std::string reasonFor(IoError error) {
   return ioErrorText(error);
 }
 
-// Opens the data file that `line` names and checks that it holds every byte
-// the selected tracks need. Says what is wrong and returns kExitFailed, or
-// returns kExitOk with the file open.
-int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPath) {
-  *dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
-  if (!line.dataPath.empty() &&
-      (isPathSeparator(dataPath->back()) || pathKind(*dataPath) == PathKind::Folder)) {
-    *dataPath = joinPath(*dataPath, kDataFileName);
-  }
-  std::string shown = printable(*dataPath);
-  int64_t size = 0;
-  IoError error = openDataFile(*dataPath, dataFile, &size);
-  if (error == kIoNotFound) {
-    say("%s not found.\n", shown.c_str());
-    if (ownsConsoleWindow()) {
-      // Double-clicked: say where it looked, and the other way to start.
-      say("Looked in %s. Put kvbgm2wav.exe beside kvbgm.dat, or drop kvbgm.dat onto "
-          "kvbgm2wav.exe.\n", printable(absolutePath(folderOf(*dataPath))).c_str());
-    }
-    return kExitFailed;
-  }
-  if (error != kIoOk) {
-    say("cannot read %s: %s\n", shown.c_str(), ioErrorText(error).c_str());
-    return kExitFailed;
-  }
-  // A negative fade wraps inside the loop, so no track reads past its end.
-  int64_t needed = trackEntry(line.options.lastTrack - 1).end;
-  if (size < needed) {
-    say("%s is too short: %lld bytes, need %lld\n", shown.c_str(),
-        static_cast<long long>(size), static_cast<long long>(needed));
-    closeFile(dataFile);
-    return kExitFailed;
-  }
-  return kExitOk;
-}
 
 // Everything the jobs of one run share. Each job k writes outputs[k] into
 // files[k], unnamed, and leaves its outcome in errors[k]; this thread
@@ -394,59 +334,3 @@ int runExtraction(const CommandLine& line) {
   return written == run.outputs.size() ? kExitOk : kExitFailed;
 }
 
-namespace {
-
-int runCommandLine(int argc, const char* const* argv) {
-  CommandLine line = parseCommandLine(argc - 1, argv + 1);
-  if (line.help) {
-    say("%s", usageText().c_str());
-    return kExitOk;
-  }
-  if (line.version) {
-    say("kvbgm2wav " KVBGM2WAV_VERSION "\n");
-    return kExitOk;
-  }
-  std::string message = checkCommandLine(line);
-  if (!message.empty()) {
-    say("%s", message.c_str());
-    return kExitBadSetting;
-  }
-  if (line.list) {
-    // A data path given with --list is checked, never ignored.
-    if (!line.dataPath.empty()) {
-      FileHandle dataFile;
-      std::string dataPath;
-      if (openData(line, &dataFile, &dataPath) != kExitOk) return kExitFailed;
-      closeFile(&dataFile);
-    }
-    say("%s", listText(line, stdoutIsTerminal()).c_str());
-    return kExitOk;
-  }
-  say("%s", bannerText(line.options).c_str());
-  return runExtraction(line);
-}
-
-}  // namespace
-
-int runTool(int argc, const char* const* argv) {
-  prepareCatalog();
-  platformInit();
-  int status;
-  try {
-    status = runCommandLine(argc, argv);
-  } catch (const std::bad_alloc&) {
-    // Only the few small allocations outside a track's file get here; a
-    // track's own fail that track alone.
-    say("kvbgm2wav: out of memory\n");
-    status = kExitFailed;
-  }
-  if (gStdoutError != kIoOk) {
-    writeStderr("kvbgm2wav: cannot write standard output: " + ioErrorText(gStdoutError) + "\n");
-    if (status == kExitOk) status = kExitFailed;
-  }
-  if (ownsConsoleWindow()) {
-    say("Press Enter to close this window.\n");
-    waitForEnter();
-  }
-  return status;
-}
