@@ -159,11 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // next argument, or its value after "=".
         bool option = false, takesNext = false;
         for (size_t t = 0; t < kOptionCount; ++t) {
-          const OptionSpec& spec = kOptionTable[t];
-          bool named = a == spec.name || (spec.alias != nullptr && a == spec.alias);
-          bool withValue = spec.value != nullptr && a.rfind(std::string(spec.name) + "=", 0) == 0;
+          const OptionRow& row = kOptionTable[t];
+          bool named = a == row.name || (row.alias != nullptr && a == row.alias);
+          bool withValue = row.value != nullptr && a.rfind(std::string(row.name) + "=", 0) == 0;
           if (named || withValue) option = true;
-          if (named && spec.value != nullptr) takesNext = true;
+          if (named && row.value != nullptr) takesNext = true;
         }
         if (takesNext) ++i;  // its value
         if (option) continue;

@@ -93,7 +93,7 @@ enum class Option {
   Help, Version
 };
 
-struct OptionSpec {
+struct OptionRow {
   const char* name;   // the long form, "--output"
   const char* alias;  // a short form ("-o"), or nullptr
   const char* value;  // what its value is ("a folder"), or nullptr for none;
@@ -104,7 +104,7 @@ struct OptionSpec {
 };
 
 // The table, in the order --help shows it, and its length.
-extern const OptionSpec kOptionTable[];
+extern const OptionRow kOptionTable[];
 extern const size_t kOptionCount;
 
 // What --help prints: the usage, the settings, the options from

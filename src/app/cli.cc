@@ -109,13 +109,13 @@ bool isLoopTagName(const std::string& name) {
 
 // The option of the table that `arg` gives, or nullptr. "--" is not one:
 // the parser reads it itself.
-const OptionSpec* findOption(const std::string& arg) {
+const OptionRow* findOption(const std::string& arg) {
 #ifdef _WIN32
   // The Windows way to ask for help.
   if (arg == "/?") return &kOptionTable[kOptionCount - 2];
 #endif
   for (size_t i = 0; i < kOptionCount; ++i) {
-    const OptionSpec& known = kOptionTable[i];
+    const OptionRow& known = kOptionTable[i];
     if (std::strcmp(known.name, "--") == 0) continue;
     if (arg == known.name || (known.alias != nullptr && arg == known.alias)) return &known;
     if (known.value != nullptr && arg.rfind(std::string(known.name) + "=", 0) == 0) return &known;
@@ -245,7 +245,7 @@ std::string optionLookingLike(const std::string& word) {
   size_t equals = lower.find('=');
   std::string name = "--" + lower.substr(0, equals);
   for (size_t i = 0; i < kOptionCount; ++i) {
-    const OptionSpec& row = kOptionTable[i];
+    const OptionRow& row = kOptionTable[i];
     if (name != row.name || name == "--") continue;
     if (equals == std::string::npos) return row.value == nullptr ? name : "";
     return row.value != nullptr ? name + word.substr(equals) : "";
@@ -342,7 +342,7 @@ CommandLine parseCommandLine(int count, const char* const* args) {
         optionsEnded = true;
         continue;
       }
-      if (const OptionSpec* option = findOption(arg)) {
+      if (const OptionRow* option = findOption(arg)) {
         std::string value;
         if (option->value != nullptr) {
           size_t equals = arg.find('=');

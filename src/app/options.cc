@@ -4,7 +4,7 @@
 
 #include "app/app.h"
 
-const OptionSpec kOptionTable[] = {
+const OptionRow kOptionTable[] = {
     {"--output", "-o", "a folder", Option::Output, "-o DIR, --output DIR, --output=DIR",
      "write the files into DIR, made if missing"},
     {"--list", nullptr, nullptr, Option::List, "--list",
@@ -91,7 +91,7 @@ constexpr size_t kHelpColumn = 17;  // where an option's help text starts
 
 std::string usageText() {
   std::string text = kUsageHead;
-  for (const OptionSpec& row : kOptionTable) {
+  for (const OptionRow& row : kOptionTable) {
     if (row.usage == nullptr) continue;
     std::string forms = std::string("  ") + row.usage;
     std::string help = row.help;
