@@ -191,6 +191,25 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // file open.
 int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPath);
 
+// Makes the -o folder `folder` and any missing parents (appending those
+// it made to *made, see makeFolders), and marks it used by this run
+// (useFolder). Made again when another run that had made it removes it
+// meanwhile. kIoOk or the error.
+IoError makeOutputFolder(const std::string& folder, std::vector<std::string>* made);
+
+// True when `folder` ("" for the current one) is no longer a folder.
+bool folderGone(const std::string& folder);
+
+// Says once that nothing can be made in `folder`, for `reason`, and where
+// else to write.
+void sayFolderRefused(const std::string& folder, const std::string& reason);
+
+// True when an output named `name` can be made in `folder`, which is
+// tried and left as it was; says why not otherwise (sayFolderRefused).
+// An error that is not the folder's own (such as too many open files)
+// counts as true: the files meet it themselves.
+bool folderTakesFiles(const std::string& folder, const std::string& name);
+
 // ---- The run (run.cc) ----
 
 // Opens the data file, checks that it holds every byte the selected tracks

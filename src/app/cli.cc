@@ -70,32 +70,37 @@ std::string lowerAscii(std::string text) {
 }
 
 // Reads an Ogg quality written as a decimal number, "5", "-1", "4.25",
-// within kOggMinQuality..kOggMaxQuality. False for anything else.
+// with any number of digits, within kOggMinQuality..kOggMaxQuality as
+// written (9.99999999999 is within, 10.000000000001 is not). False for
+// anything else.
 bool readQuality(const std::string& text, float* quality) {
-  size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
+  bool negative = !text.empty() && text[0] == '-';
+  size_t i = negative ? 1 : 0;
   size_t digits = i;
-  while (i < text.size() && isDigit(text[i])) ++i;
-  bool whole = i > digits;
+  int64_t whole = 0;  // the whole part, held at 1000 once past it
+  double value = 0;
+  for (; i < text.size() && isDigit(text[i]); ++i) {
+    whole = std::min<int64_t>(whole * 10 + (text[i] - '0'), 1000);
+    value = value * 10 + (text[i] - '0');
+  }
+  bool hasWhole = i > digits;
   size_t fraction = 0;
+  bool fractionAboveZero = false;
   if (i < text.size() && text[i] == '.') {
-    size_t from = ++i;
-    while (i < text.size() && isDigit(text[i])) ++i;
-    fraction = i - from;
-  }
-  if (i != text.size() || (!whole && fraction == 0) || i > 12) return false;
-  // Few enough digits that the decimal value is exact to well past a float.
-  double value = 0, scale = 1;
-  bool past = false;
-  for (size_t k = text[0] == '-' ? 1 : 0; k < text.size(); ++k) {
-    if (text[k] == '.') {
-      past = true;
-      continue;
+    double scale = 1;
+    for (size_t from = ++i; i < text.size() && isDigit(text[i]); ++i) {
+      scale /= 10;
+      value += (text[i] - '0') * scale;
+      fractionAboveZero = fractionAboveZero || text[i] != '0';
+      fraction = i + 1 - from;
     }
-    if (past) scale /= 10;
-    value = past ? value + (text[k] - '0') * scale : value * 10 + (text[k] - '0');
   }
-  if (text[0] == '-') value = -value;
-  if (value < kOggMinQuality || value > kOggMaxQuality) return false;
+  if (i != text.size() || (!hasWhole && fraction == 0)) return false;
+  // The range from the digits themselves, where rounding cannot reach.
+  auto limit = static_cast<int64_t>(negative ? -kOggMinQuality : kOggMaxQuality);
+  if (whole > limit || (whole == limit && fractionAboveZero)) return false;
+  if (negative) value = -value;
+  value = std::clamp(value, double{kOggMinQuality}, double{kOggMaxQuality});
   *quality = static_cast<float>(value);
   return true;
 }

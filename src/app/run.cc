@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -52,7 +53,19 @@ struct Run {
   std::vector<IoError> measureErrors;
   double albumLoudness = kQuietestLoudness;
   int32_t albumPeak = 0;
+  // Ogg Vorbis with --replaygain: the peak a decoder gives of each file,
+  // written by the job that encodes it, read here once it is taken.
+  std::vector<double> decodedPeaks;
+  std::vector<uint8_t> committed;  // per file: it has its name; this thread only
 };
+
+// The album peak that Ogg files carry from the start: the measured peak
+// raised by half a decibel, which holds the peak a decoder gives of the
+// loudest file unless the encoder moved it further (then settleAlbumPeak
+// rewrites the tag).
+std::string provisionalAlbumPeak(int32_t measured) {
+  return peakTextAtLeast(measured / 32768.0 * std::pow(10.0, 0.5 / 20));
+}
 
 void dropJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
@@ -70,25 +83,38 @@ void writeWaveJob(void* context, size_t k) {
   run->errors[k] = error;
 }
 
-// Writes one file of an encoder's format into `file`: FLAC or Ogg Vorbis.
+// Writes one file of an encoder's format into `file`: FLAC or Ogg Vorbis;
+// for Ogg Vorbis, sets *decodedPeak to the peak a decoder gives of it.
 IoError encodeFile(const Run& run, const OutputPlan& out, OutputFile* file,
-                   const GainTable* gains) {
+                   const GainTable* gains, double* decodedPeak) {
   AlbumPlace place = albumPlace(out);
   TrackInfo info{out.title, place.number, run.album, place.total};
   std::vector<Tag> tags = trackTags(info, out.plan.loop, run.line->tags);
+  size_t k = static_cast<size_t>(&out - run.outputs.data());
+  StreamCheck expect;
+  bool ogg = run.line->format == OutputFormat::Ogg;
   if (run.line->replayGain) {
-    const Loudness& own = run.loudness[static_cast<size_t>(&out - run.outputs.data())];
+    // The tags hold what was measured: the audio encoded must be that audio.
+    const Loudness& own = run.loudness[k];
+    expect = {true, own.digest};
     for (Tag& tag : replayGainTags(integratedLoudness({&own}), own.peak, run.albumLoudness,
                                    run.albumPeak)) {
       tags.push_back(std::move(tag));
     }
+    // A lossy file's peaks are those of what a decoder gives: the track's
+    // is filled in by its encoder, the album's starts out with room.
+    if (ogg) tags.back().value = provisionalAlbumPeak(run.albumPeak);
   }
-  if (run.line->format == OutputFormat::Ogg) {
+  if (ogg) {
     // The same serial for the same file in every run: the bytes repeat.
     auto serial = static_cast<uint32_t>(out.trackNumber * 4 + out.part);
-    return writeOggTrack(run.dataFile, file, out.plan, tags, run.line->quality, serial, gains);
+    PeakTag peak{"REPLAYGAIN_TRACK_PEAK", peakTextAtLeast, 0};
+    IoError error = writeOggTrack(run.dataFile, file, out.plan, tags, run.line->quality, serial,
+                                  gains, expect, run.line->replayGain ? &peak : nullptr);
+    *decodedPeak = peak.peak;
+    return error;
   }
-  return writeFlacTrack(run.dataFile, file, out.plan, tags, run.compression, gains);
+  return writeFlacTrack(run.dataFile, file, out.plan, tags, run.compression, gains, expect);
 }
 
 // The gains of the fade of `plan`: the run's shared table, or, where none
@@ -132,7 +158,7 @@ void encodeJob(void* context, size_t k) {
     GainTable own;
     if (error == kIoOk) error = fadeGains(*run, out.plan, &own, &gains);
     if (error == kIoOk) error = createOutput(run->folder, out.name, file);
-    if (error == kIoOk) error = encodeFile(*run, out, file, gains);
+    if (error == kIoOk) error = encodeFile(*run, out, file, gains, &run->decodedPeaks[k]);
   } catch (const std::bad_alloc&) {
     error = kIoNoMemory;
   }
@@ -231,6 +257,8 @@ size_t writeFiles(Run* run) {
   size_t count = run->outputs.size();
   run->files.assign(count, OutputFile{});
   run->errors.assign(count, kIoOk);
+  run->decodedPeaks.assign(count, 0.0);
+  run->committed.assign(count, 0);
   PoolJobs jobs;
   jobs.context = run;
   jobs.count = count;
@@ -252,18 +280,19 @@ size_t writeFiles(Run* run) {
       error = run->errors[k];
     }
     // Only a file that could not be made says that of its folder: a name
-    // taken by a folder also refuses the commit with "access denied".
+    // taken by a folder also refuses the commit with "access denied". A
+    // folder that is gone refuses every file alike.
     bool folderRefused = isFolderUnwritable(error);
     if (error == kIoOk) error = commitOutput(&run->files[k]);
+    if (error != kIoOk && !isReadFailure(error) && folderGone(run->folder)) folderRefused = true;
     if (error == kIoOk) {
       ++written;
+      run->committed[k] = 1;
     } else if (isReadFailure(error)) {
       say("cannot read %s: %s\n", run->dataShown.c_str(), reasonFor(error).c_str());
     } else if (folderRefused) {
       // Every file would fail the same way: said once, and the run stops.
-      std::string folder = run->folder.empty() ? "." : run->folder;
-      say("cannot write into %s: %s (write elsewhere with -o DIR)\n", printable(folder).c_str(),
-          reasonFor(error).c_str());
+      sayFolderRefused(run->folder, reasonFor(error));
       takeJob(&pool, k);
       break;
     } else {
@@ -275,6 +304,40 @@ size_t writeFiles(Run* run) {
   endPool(&pool);
   clearProgress();
   return written;
+}
+
+// With --replaygain, Ogg files carry an album peak that must hold the
+// largest peak a decoder gives of any of them, and lie within 1 dB of it.
+// When the one they were written with does not, each file written is
+// copied with the album peak of what was decoded, and named again.
+// Returns how many files failed that.
+size_t settleAlbumPeak(Run* run) {
+  double decoded = 0;
+  for (size_t k = 0; k < run->outputs.size(); ++k) {
+    if (run->committed[k]) decoded = std::max(decoded, run->decodedPeaks[k]);
+  }
+  double written = std::stod(provisionalAlbumPeak(run->albumPeak));
+  if (written >= decoded && written <= decoded * std::pow(10.0, 1.0 / 20)) return 0;
+  std::string value = peakTextAtLeast(decoded);
+  size_t failed = 0;
+  for (size_t k = 0; k < run->outputs.size(); ++k) {
+    if (!run->committed[k]) continue;
+    const std::string& name = run->outputs[k].name;
+    FileHandle in;
+    int64_t size = 0;
+    OutputFile copy;
+    IoError error = openDataFile(joinPath(run->folder, name), &in, &size);
+    if (error == kIoOk) error = createOutput(run->folder, name, &copy);
+    if (error == kIoOk) error = copyOggWithTag(in, size, &copy, "REPLAYGAIN_ALBUM_PEAK", value);
+    closeFile(&in);
+    if (error == kIoOk) error = commitOutput(&copy);
+    if (error != kIoOk) {
+      discardOutput(&copy);
+      say("cannot write %s: %s\n", printable(name).c_str(), reasonFor(error).c_str());
+      ++failed;
+    }
+  }
+  return failed;
 }
 
 // The output of `run` that would replace the data file itself (under the
@@ -306,8 +369,8 @@ int runExtraction(const CommandLine& line) {
   }
   if (line.compression >= 0) run.compression = line.compression;
   std::vector<std::string> madeFolders;
-  IoError error = kIoOk;
-  if (!line.outputFolder.empty() && (error = makeFolders(run.folder, &madeFolders)) != kIoOk) {
+  IoError error = line.outputFolder.empty() ? kIoOk : makeOutputFolder(run.folder, &madeFolders);
+  if (error != kIoOk) {
     say("cannot write into %s: %s\n", printable(run.folder).c_str(), ioErrorText(error).c_str());
     closeFile(&run.dataFile);
     return kExitFailed;
@@ -321,9 +384,18 @@ int runExtraction(const CommandLine& line) {
       std::vector<const TrackPlan*> plans;
       for (const OutputPlan& out : run.outputs) plans.push_back(&out.plan);
       if (prepareFades(plans, &run.fades) != kIoOk) run.fades.clear();
-      if (line.replayGain) measureFiles(&run);
+      if (line.replayGain) {
+        // Seconds of measuring are not spent for a folder that takes no file.
+        if (!folderTakesFiles(run.folder, run.outputs.front().name)) {
+          closeFile(&run.dataFile);
+          removeFolders(madeFolders);
+          return kExitFailed;
+        }
+        measureFiles(&run);
+      }
     }
     written = writeFiles(&run);
+    if (line.format == OutputFormat::Ogg && line.replayGain) written -= settleAlbumPeak(&run);
   } catch (const std::bad_alloc&) {
     closeFile(&run.dataFile);
     removeFolders(madeFolders);

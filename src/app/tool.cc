@@ -124,3 +124,31 @@ int runTool(int argc, const char* const* argv) {
   }
   return status;
 }
+
+IoError makeOutputFolder(const std::string& folder, std::vector<std::string>* made) {
+  IoError error = kIoOk;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    error = makeFolders(folder, made);
+    if (error == kIoOk) error = useFolder(folder);
+    if (error != kIoNotFound) break;
+  }
+  return error;
+}
+
+bool folderGone(const std::string& folder) {
+  return folderStatus(folder.empty() ? "." : folder) != kIoOk;
+}
+
+void sayFolderRefused(const std::string& folder, const std::string& reason) {
+  say("cannot write into %s: %s (write elsewhere with -o DIR)\n",
+      printable(folder.empty() ? "." : folder).c_str(), reason.c_str());
+}
+
+bool folderTakesFiles(const std::string& folder, const std::string& name) {
+  OutputFile probe;
+  IoError error = createOutput(folder, name, &probe);
+  discardOutput(&probe);
+  if (error == kIoOk || !(isFolderUnwritable(error) || folderGone(folder))) return true;
+  sayFolderRefused(folder, ioErrorText(error));
+  return false;
+}

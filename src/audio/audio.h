@@ -193,6 +193,21 @@ IoError readRanges(FileHandle dataFile, const TrackPlan& plan, int64_t offset, v
 IoError readStream(FileHandle dataFile, const TrackPlan& plan, int64_t offset,
                    int16_t* out, size_t n, const GainTable* gains);
 
+// A digest of a stream's samples, to tell whether two reads of the same
+// plan gave the same audio: kStreamDigestStart folded with every chunk of
+// the stream in order (each chunk a whole number of frames).
+constexpr uint64_t kStreamDigestStart = 0xcbf29ce484222325u;
+uint64_t foldDigest(uint64_t digest, const int16_t* samples, size_t count);
+
+// What a writer checks of the stream it reads: when `check`, that its
+// digest is `digest`, the one an earlier read of the same plan gave (the
+// audio a file's tags were measured from). A stream that differs fails
+// with kIoChanged before its file is finished.
+struct StreamCheck {
+  bool check = false;
+  uint64_t digest = 0;
+};
+
 // Fills `tables` so that one of them serves the fade of each of `plans`
 // that has one: one table per fade shape that no other table serves, the
 // longest fades first (so a 44,100 Hz table also serves the 22,050 Hz

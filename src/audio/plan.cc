@@ -1,6 +1,7 @@
 // The plan of a track's file: its byte ranges, its fade and its loop.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "audio/audio.h"
 
@@ -79,4 +80,17 @@ IoError readRanges(FileHandle dataFile, const TrackPlan& plan, int64_t offset, v
     streamPos += r.to - r.from;
   }
   return kIoOk;
+}
+
+uint64_t foldDigest(uint64_t digest, const int16_t* samples, size_t count) {
+  // Four samples (one 64-bit word) at a time, then the rest one by one.
+  constexpr uint64_t kPrime = 0x100000001b3u;
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    uint64_t word;
+    std::memcpy(&word, samples + i, sizeof word);
+    digest = (digest ^ word) * kPrime;
+  }
+  for (; i < count; ++i) digest = (digest ^ static_cast<uint16_t>(samples[i])) * kPrime;
+  return digest;
 }

@@ -111,7 +111,8 @@ const char* flacErrorText(IoError error) {
 }
 
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
-                       const std::vector<Tag>& tags, int compression, const GainTable* gains) {
+                       const std::vector<Tag>& tags, int compression, const GainTable* gains,
+                       const StreamCheck& expect) {
   if (!tagsAreValid(tags)) return kFlacEncoderFailed;
   try {
     // Declared in this order so that the encoder goes first: deleting an
@@ -138,16 +139,19 @@ IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan&
     auto buffer = std::make_unique<ChunkBuffer>();
     std::vector<FLAC__int32> wide(kChunkBufferBytes / 2);
     IoError error = kIoOk;
+    uint64_t digest = kStreamDigestStart;
     for (int64_t pos = 0; pos < plan.dataLength && error == kIoOk; pos += kChunkBufferBytes) {
       auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, plan.dataLength - pos));
       error = readStream(dataFile, plan, pos, buffer->samples, bytes, gains);
       if (error != kIoOk) break;
+      if (expect.check) digest = foldDigest(digest, buffer->samples, bytes / 2);
       std::copy(buffer->samples, buffer->samples + bytes / 2, wide.begin());
       if (!FLAC__stream_encoder_process_interleaved(e, wide.data(),
                                                     static_cast<uint32_t>(bytes / kFrameBytes))) {
         error = encoderError(e, sink);
       }
     }
+    if (error == kIoOk && expect.check && digest != expect.digest) error = kIoChanged;
     if (error != kIoOk) return error;  // the encoder is deleted unfinished
     if (!FLAC__stream_encoder_finish(e)) return encoderError(e, sink);
     return sink.flush() ? kIoOk : sink.error;

@@ -35,7 +35,9 @@ const char* flacErrorText(IoError error);
 // the plan's fade (null without one) and is only read, so one table may
 // serve encoders on many threads; every other buffer is this call's own.
 // Does not commit or close `output`. Returns the first read or write
-// error, kIoNoMemory when memory cannot be had, or kFlacEncoderFailed
-// (also for a tag that tagsAreValid refuses).
+// error, kIoNoMemory when memory cannot be had, kIoChanged when `expect`
+// checks a digest the stream does not have, or kFlacEncoderFailed (also
+// for a tag that tagsAreValid refuses).
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
-                       const std::vector<Tag>& tags, int compression, const GainTable* gains);
+                       const std::vector<Tag>& tags, int compression, const GainTable* gains,
+                       const StreamCheck& expect = {});

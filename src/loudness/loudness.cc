@@ -31,13 +31,14 @@ IoError measureLoudness(FileHandle dataFile, const TrackPlan& plan, const GainTa
     for (size_t i = 0; i < samples; ++i) {
       peak = std::max(peak, std::abs(int32_t{buffer->samples[i]}));
     }
+    out->digest = foldDigest(out->digest, buffer->samples, samples);
     int status = ebur128_add_frames_short(state.get(), buffer->samples, samples / 2);
     if (status == EBUR128_ERROR_NOMEM) return kIoNoMemory;
     if (status != EBUR128_SUCCESS) return kLoudnessFailed;
     offset += static_cast<int64_t>(bytes);
   }
   out->state = std::move(state);
-  out->peak = peak;
+  out->peak = peak;  // the digest is already there
   return kIoOk;
 }
 
@@ -73,6 +74,16 @@ std::string gainText(double loudness) {
 std::string peakText(int32_t peak) {
   char text[32];
   std::snprintf(text, sizeof text, "%.6f", peak / 32768.0);
+  return text;
+}
+
+std::string peakTextAtLeast(double peak) {
+  double micros = std::ceil(std::max(0.0, peak) * 1e6 - 1e-6);
+  // Rounded up, so that the text is never below the peak: the -1e-6 only
+  // keeps an exact multiple of a millionth from going up one.
+  if (micros / 1e6 < peak) micros += 1;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", std::min(micros, 9999999.0) / 1e6);
   return text;
 }
 

@@ -43,6 +43,7 @@ struct LoudnessStateFree {
 struct Loudness {
   std::unique_ptr<ebur128_state, LoudnessStateFree> state;  // null until measured
   int32_t peak = 0;  // the largest |sample| of the stream, 0..32768
+  uint64_t digest = kStreamDigestStart;  // foldDigest of the whole stream
 };
 
 // Measures the planned stream, exactly the samples readStream gives (the
@@ -71,6 +72,12 @@ std::string gainText(double loudness);
 
 // A peak as a tag value: peak / 32768 with six decimals, "0.998413".
 std::string peakText(int32_t peak);
+
+// A peak of decoded audio (1.0 full scale) as a tag value no smaller than
+// it: six decimals rounded up, "1.016944". Always eight characters, as
+// wide as peakText: a peak of 10 or more (which no decoder of this audio
+// gives) reads 9.999999.
+std::string peakTextAtLeast(double peak);
 
 // The four ReplayGain 2.0 tags of a file, in this order:
 // REPLAYGAIN_TRACK_GAIN and REPLAYGAIN_TRACK_PEAK of the file itself, then

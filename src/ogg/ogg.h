@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "audio/audio.h"
@@ -39,15 +40,32 @@ const char* oggErrorText(IoError error);
 // digits.
 std::vector<Tag> oggTagOrder(const std::vector<Tag>& tags);
 
+// A tag whose value is the largest sample magnitude that a decoder gives
+// of the file (1.0 full scale), which the encoder alone can tell: its
+// packets are decoded as they are made, and the value is written into the
+// comment header once the audio is complete.
+struct PeakTag {
+  const char* name = nullptr;  // the tag to fill in; nullptr measures only
+  // Its value for a peak, as wide for every peak as the value the tag holds
+  // in the `tags` given to the writer, so that no byte of the file moves.
+  std::string (*text)(double peak) = nullptr;
+  double peak = 0;  // out: the largest |sample| decoded, of every frame
+};
+
 // Encodes the planned stream (exactly the samples readStream gives, each
 // as sample / 32768) at `quality` (kOggMinQuality..kOggMaxQuality) with
 // the comments of oggTagOrder(tags) and libvorbis's vendor string, into
-// `output` from its start, through writeAll only. `serial` is the Ogg
+// `output` from its start, through writeAll, and once at the end, when
+// `peak` is given, seekOutput and writeAll over the comment header's page.
+// `serial` is the Ogg
 // stream's serial number, which the caller derives from the file's identity
 // (trackNumber * 4 + part, where part tells apart the files of one track),
 // so that the same input gives the same bytes every time. Does not commit or
 // close `output`. Returns the first read or write error, kIoNoMemory when
-// memory runs out, or kOggEncoderFailed when libvorbis refuses the settings,
+// memory runs out (checked before libvorbis, which does not check its own
+// allocations, is asked for more), kIoChanged when `expect` checks a
+// digest the stream does not have, or kOggEncoderFailed when libvorbis
+// refuses the settings,
 // for a quality out of range, or for a tag that tagsAreValid refuses or
 // whose value holds a zero byte; a refused quality or tag writes nothing.
 // `gains` serves the plan's fade (null without one) and is only read, so
@@ -55,4 +73,13 @@ std::vector<Tag> oggTagOrder(const std::vector<Tag>& tags);
 // call's own.
 IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                       const std::vector<Tag>& tags, float quality, uint32_t serial,
-                      const GainTable* gains);
+                      const GainTable* gains, const StreamCheck& expect = {},
+                      PeakTag* peak = nullptr);
+
+// Copies the Ogg file `in` of `size` bytes, as writeOggTrack wrote it, into
+// `output` from its start, with the value of the comment `name` replaced by
+// `value` of the same length. kOggEncoderFailed when the file's comment
+// header has no such comment of that length, else kIoOk or the first read
+// or write error. Does not commit or close `output`.
+IoError copyOggWithTag(FileHandle in, int64_t size, OutputFile* output, const std::string& name,
+                       const std::string& value);

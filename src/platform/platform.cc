@@ -1,6 +1,9 @@
 // The parts of the platform layer that are the same everywhere.
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 const char* ioErrorTextCommon(IoError error) {
   switch (error) {
     case kIoShortRead: return "the data file ends before the track does";
@@ -9,6 +12,7 @@ const char* ioErrorTextCommon(IoError error) {
     case kIoNotRegular: return "not a regular file";
     case kIoNoMemory: return "out of memory";
     case kIoBrokenLink: return "a symbolic link on the way points to nothing";
+    case kIoChanged: return "it changed while it was read";
     default: return "unknown error";
   }
 }
@@ -85,7 +89,9 @@ constexpr IoError kReadFailureFlag = 1 << 29;
 
 IoError readFailure(IoError error) { return error > 0 ? error | kReadFailureFlag : error; }
 
-bool isReadFailure(IoError error) { return error > 0 && (error & kReadFailureFlag) != 0; }
+bool isReadFailure(IoError error) {
+  return error == kIoChanged || (error > 0 && (error & kReadFailureFlag) != 0);
+}
 
 bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   return a.known && b.known && a.volume == b.volume && a.file == b.file;
@@ -94,4 +100,22 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 std::string ioErrorText(IoError error) {
   if (error < 0) return ioErrorTextCommon(error);
   return systemErrorText(isReadFailure(error) ? error & ~kReadFailureFlag : error);
+}
+
+bool memoryAvailable(size_t bytes) {
+  // In pieces of the size a library asks for, which come from the
+  // allocator's heap rather than from a mapping of their own, so that the
+  // heap is shown to grow as far as needed. Volatile, so that the compiler
+  // cannot take the allocations away.
+  constexpr size_t kPiece = 32 * 1024;
+  constexpr size_t kMostPieces = 1024;
+  void* volatile pieces[kMostPieces] = {};
+  size_t count = std::min(kMostPieces, (bytes + kPiece - 1) / kPiece);
+  size_t had = 0;
+  for (; had < count; ++had) {
+    pieces[had] = std::malloc(kPiece);
+    if (pieces[had] == nullptr) break;
+  }
+  for (size_t i = 0; i < had; ++i) std::free(pieces[i]);
+  return had == count;
 }

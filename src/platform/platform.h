@@ -22,6 +22,7 @@ constexpr IoError kIoNotFound = -3;     // no file or folder of that name
 constexpr IoError kIoNotRegular = -4;   // a folder, FIFO, device... not a file
 constexpr IoError kIoNoMemory = -5;     // an allocation failed
 constexpr IoError kIoBrokenLink = -6;   // a symbolic link to nothing on the way
+constexpr IoError kIoChanged = -7;      // the data file changed while it was read
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows. -1 when closed.
 struct FileHandle {
@@ -50,7 +51,8 @@ struct OutputFile {
 // temporary file of the output in progress and then ends the process by
 // that signal, as it would have; a signal ignored at start stays ignored. A
 // file-size limit surfaces as a write error instead of killing the process.
-// Standard output is binary.
+// Standard output is binary. The main thread's stack is grown to 512 KiB
+// up front, for libraries that keep large buffers there.
 void platformInit();
 
 // Writes UTF-8 text to standard output (as UTF-16 on a Windows console,
@@ -101,8 +103,18 @@ IoError makeFolders(const std::string& path, std::vector<std::string>* made);
 // Removes the folders of `folders` that are empty, the last one first.
 // Every folder that makeFolders made is also removed, while empty and
 // deepest first, by a terminating signal (see platformInit), until this
-// removes it or the process ends.
+// removes it or the process ends. Not on Windows, where a signal leaves
+// them, and neither removes anything while another process uses the folder
+// passed to useFolder.
 void removeFolders(const std::vector<std::string>& folders);
+
+// Marks folder `path` as used by this process until it ends, so that
+// another run that made it does not remove it while it looks empty (its
+// outputs have no names yet). kIoNotFound when the folder is not there, or
+// was removed just before it could be marked: make it again and call
+// again. Once per process. Does nothing on Windows, where an output in
+// progress always has a name.
+IoError useFolder(const std::string& path);
 
 // One step of makeFolders, per platform. folderStatus: kIoOk for a folder,
 // kIoNotFound when nothing is there, a system error for anything else there
@@ -142,6 +154,11 @@ constexpr int kMaxOutputsInProgress = 8;
 // when there is no memory for it. freePages returns it.
 void* allocatePages(size_t bytes);
 void freePages(void* pages, size_t bytes);
+
+// True when `bytes` of memory can be had now: a block that large was
+// allocated and given back. For a library that does not check its own
+// allocations, before it is asked for that much.
+bool memoryAvailable(size_t bytes);
 
 // A thread that runs beside the main thread. It starts with every signal
 // blocked, so signals, and the clean-up their handlers do, always reach the
@@ -207,7 +224,8 @@ void discardOutput(OutputFile* out);
 // A system error met while reading the data file rather than writing an
 // output, so that a message can say which: readFailure(e) for a positive
 // system code e, which isReadFailure tells apart and whose reason
-// ioErrorText gives as that of e. Other codes are left as they are.
+// ioErrorText gives as that of e. Other codes are left as they are, but
+// isReadFailure is also true for kIoChanged.
 IoError readFailure(IoError error);
 bool isReadFailure(IoError error);
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,12 +44,27 @@ TempSlot gMadeFolders[kMadeFolderSlots];
 bool gStdoutClosed = false;
 bool gStderrClosed = false;
 
+// The folder of useFolder, open and share-locked (flock) for as long as
+// the process lives; -1 until then. Set once, by the main thread.
+std::atomic<int> gUsedFolder{-1};
+
+// True when another process shares the lock on the used folder. Otherwise
+// this process holds it alone from now on, so that a run that starts
+// using the folder waits until this one has ended, then finds it gone.
+// Safe in a signal handler.
+bool folderUsedElsewhere() {
+  int fd = gUsedFolder.load();
+  return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+}
+
 void onTerminatingSignal(int sig) {
   for (TempSlot& slot : gTempSlots) {
     if (slot.active.load()) unlink(slot.path);
   }
-  for (int i = kMadeFolderSlots - 1; i >= 0; --i) {
-    if (gMadeFolders[i].active.load()) rmdir(gMadeFolders[i].path);
+  if (!folderUsedElsewhere()) {
+    for (int i = kMadeFolderSlots - 1; i >= 0; --i) {
+      if (gMadeFolders[i].active.load()) rmdir(gMadeFolders[i].path);
+    }
   }
   signal(sig, SIG_DFL);
   raise(sig);  // delivered when the handler returns, as the default action
@@ -189,7 +205,23 @@ bool reopenIfClosed(int fd) {
 
 }  // namespace
 
+namespace {
+
+// Libraries put large buffers on the stack (libvorbis up to one chunk of
+// audio), and a stack that cannot grow under an address-space limit ends
+// the process. Growing the main thread's stack now, once, makes that
+// memory the process's from the start.
+__attribute__((noinline)) char growMainStack() {
+  constexpr size_t kMainStackBytes = 512 * 1024;
+  volatile char pad[kMainStackBytes];
+  for (size_t i = 0; i < kMainStackBytes; i += 4096) pad[i] = 0;
+  return pad[0];
+}
+
+}  // namespace
+
 void platformInit() {
+  growMainStack();
   // Lowest first, so that each open lands on the descriptor it fills.
   reopenIfClosed(STDIN_FILENO);
   gStdoutClosed = reopenIfClosed(STDOUT_FILENO);
@@ -213,6 +245,26 @@ bool ownsConsoleWindow() { return false; }
 
 void waitForEnter() {}
 
+IoError useFolder(const std::string& path) {
+  int fd = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? kIoNotFound : errno;
+  // Shared with every other run that uses the folder; held alone only by a
+  // run that is about to remove it.
+  while (flock(fd, LOCK_SH) != 0) {
+    if (errno != EINTR) {
+      // No locks on this file system: no run can tell, as before.
+      break;
+    }
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_nlink == 0) {
+    close(fd);
+    return kIoNotFound;
+  }
+  gUsedFolder.store(fd);
+  return kIoOk;
+}
+
 IoError makeFolder(const std::string& path, bool* made) {
   // Noted before it exists: removing a folder that is not there yet does
   // no harm.
@@ -226,7 +278,7 @@ IoError makeFolder(const std::string& path, bool* made) {
 }
 
 IoError removeFolder(const std::string& path) {
-  IoError error = rmdir(path.c_str()) == 0 ? kIoOk : errno;
+  IoError error = folderUsedElsewhere() ? EBUSY : rmdir(path.c_str()) == 0 ? kIoOk : errno;
   forgetMadeFolder(path);
   return error;
 }
