@@ -77,14 +77,14 @@ IoError drain(Encoder* e, Sink* sink) {
   return kIoOk;
 }
 
-// Sets up the encoder and writes the three header packets, the audio to
-// start on a page of its own.
+// Sets up the encoder and writes the three header packets, the comments of
+// `tags` in their order, the audio to start on a page of its own.
 IoError start(Encoder* e, const TrackPlan& plan, const std::vector<Tag>& tags,
               float quality, uint32_t serial, Sink* sink) {
   if (vorbis_encode_init_vbr(&e->info, 2, plan.sampleRate, quality / 10.0f) != 0) {
     return kOggEncoderFailed;
   }
-  for (const Tag& tag : oggTagOrder(tags)) {
+  for (const Tag& tag : tags) {
     vorbis_comment_add_tag(&e->comments, tag.name.c_str(), tag.value.c_str());
   }
   if (vorbis_analysis_init(&e->dsp, &e->info) != 0) return kOggEncoderFailed;
@@ -94,7 +94,8 @@ IoError start(Encoder* e, const TrackPlan& plan, const std::vector<Tag>& tags,
   if (ogg_stream_init(&e->stream, static_cast<int>(serial)) != 0) return kIoNoMemory;
   e->haveStream = true;
   ogg_packet identification, comment, setup;
-  if (vorbis_analysis_headerout(&e->dsp, &e->comments, &identification, &comment, &setup) != 0) {
+  if (vorbis_analysis_headerout(&e->dsp, &e->comments, &identification, &comment, &setup) != 0 ||
+      static_cast<size_t>(comment.bytes) > kMaxCommentPacketBytes) {
     return kOggEncoderFailed;
   }
   for (ogg_packet* p : {&identification, &comment, &setup}) {
@@ -113,21 +114,22 @@ const char* oggErrorText(IoError error) {
   return error == kOggEncoderFailed ? "the Vorbis encoder failed" : nullptr;
 }
 
-std::vector<Tag> oggTagOrder(const std::vector<Tag>& tags) {
-  std::vector<Tag> ordered;
-  ordered.reserve(tags.size());
-  auto loopTag = [](const Tag& t) {
-    return sameTagName(t.name, "LOOPSTART") || sameTagName(t.name, "LOOPLENGTH");
-  };
-  for (const Tag& t : tags) {
-    if (!loopTag(t)) ordered.push_back(t);
-  }
-  for (const char* name : {"LOOPSTART", "LOOPLENGTH"}) {
-    for (const Tag& t : tags) {
-      if (sameTagName(t.name, name)) ordered.push_back(t);
+size_t oggVendorBytes() {
+  // libvorbis keeps its vendor string to itself: the comment packet of no
+  // comments shows its length.
+  static const size_t bytes = [] {
+    vorbis_comment none;
+    vorbis_comment_init(&none);
+    ogg_packet packet;
+    size_t vendor = 0;
+    if (vorbis_commentheader_out(&none, &packet) == 0) {
+      vendor = static_cast<size_t>(packet.bytes) - commentPacketBytes({}, 0);
+      ogg_packet_clear(&packet);
     }
-  }
-  return ordered;
+    vorbis_comment_clear(&none);
+    return vendor;
+  }();
+  return bytes;
 }
 
 IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
@@ -139,11 +141,13 @@ IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& 
     if (tag.value.find('\0') != std::string::npos) return kOggEncoderFailed;
   }
   try {
+    TagLayout layout = layoutTags(tags, oggVendorBytes());
+    if (!layout.placed) return kOggEncoderFailed;
     auto buffer = std::make_unique<ChunkBuffer>();
     Sink sink{output, {}, kIoOk};
     sink.pending.reserve(Sink::kSinkBytes + 65536);
     Encoder e;
-    IoError error = start(&e, plan, tags, quality, serial, &sink);
+    IoError error = start(&e, plan, layout.tags, quality, serial, &sink);
     for (int64_t pos = 0; pos < plan.dataLength && error == kIoOk; pos += kChunkBufferBytes) {
       auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, plan.dataLength - pos));
       error = readStream(dataFile, plan, pos, buffer->samples, bytes, gains);
