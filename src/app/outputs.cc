@@ -141,18 +141,18 @@ std::string checkFileTags(const CommandLine& line) {
     TagLayout layout = layoutTags(tags, vendor);
     if (!layout.placed) {
       return "tag " + layout.inTheWay + " is in the way of the loop tags of " + out.name +
-             ": its " + std::to_string(layout.inTheWayBytes) +
-             "-byte comment would read as a digit after a loop value, and put last the loop "
-             "tags would start past byte " + std::to_string(kLoopTagReach) +
+             ": its comment of " + std::to_string(layout.inTheWayBytes) +
+             " bytes would read as a digit after a loop value, and after the other tags the "
+             "loop tags would start past byte " + std::to_string(kLoopTagReach) +
              " of the comment header\n";
     }
     size_t empty = commentPacketBytes({}, vendor);
     size_t bytes = commentPacketBytes(tags, vendor);
     if (bytes > kMaxCommentPacketBytes) {
       return "the tags of " + out.name + " take " + std::to_string(bytes - empty) +
-             " bytes, and an Ogg file's comment header holds at most " +
-             std::to_string(kMaxCommentPacketBytes - empty) +
-             " bytes of tags (each tag's NAME=VALUE and 4 bytes)\n";
+             " bytes, but at most " + std::to_string(kMaxCommentPacketBytes - empty) +
+             " bytes of tags fit in an Ogg file's comment header (4 bytes a tag and its "
+             "NAME=VALUE)\n";
     }
   }
   return "";
