@@ -108,6 +108,7 @@ TEST(Banner, ShowsTheSelectionAndSettings) {
 // Which arguments name the data, the output folder or an option, in a
 // folder that holds files and folders named like arguments.
 TEST(CommandLine, Classification) {
+  prepareCatalog();  // the check of the files' tags plans them
   ScratchFolder folder;
   for (const char* name : {"3", "t5", "f10", "11", "music.dat", "x", "files", "5.dat", "t5.bak",
                            "Field music", "-x.dat"}) {
@@ -251,6 +252,7 @@ TEST(CommandLine, Classification) {
 // The output format and what only FLAC files take: a compression level and
 // tags, each checked as it is read and refused without --format=flac.
 TEST(CommandLine, FormatOptions) {
+  prepareCatalog();
   struct Case {
     std::vector<const char*> args;
     const char* message;
@@ -289,6 +291,14 @@ TEST(CommandLine, FormatOptions) {
       {{"--format=flac", "--tag=T=\xc3("}, "--tag T: the value is not UTF-8\n",
        OutputFormat::Wav, 0, 0},
       {{"--format=flac", "--tag"}, "--tag needs NAME=VALUE\n", OutputFormat::Wav, 0, 0},
+      // Every name a loop reader takes for loop metadata, in any case.
+      {{"--format=flac", "--tag=loop_end=100000"},
+       "--tag loop_end: loop tags come from --loop-points\n", OutputFormat::Wav, 0, 0},
+      {{"--format=ogg", "--tag", "Loop=4410"}, "--tag Loop: loop tags come from --loop-points\n",
+       OutputFormat::Wav, 0, 0},
+      {{"--format=ogg", "--tag", "LOOP-START=1"},
+       "--tag LOOP-START: loop tags come from --loop-points\n", OutputFormat::Wav, 0, 0},
+      {{"--format=ogg", "--tag", "LOOPER=1", "--tag", "LOOP_=1"}, "", OutputFormat::Ogg, -1, 2},
   };
   for (const Case& c : cases) {
     std::string where = quoted(c.args);
@@ -303,6 +313,7 @@ TEST(CommandLine, FormatOptions) {
 
 // Ogg quality as oggenc takes it: -1 to 10, decimals allowed.
 TEST(CommandLine, OggQuality) {
+  prepareCatalog();
   struct Case {
     const char* value;
     bool accepted;

@@ -94,7 +94,7 @@ class SameAudio(TestCase):
 
 
 class Tags(TestCase):
-    def test_titles_album_and_overrides(self):
+    def test_titles_album_overrides_and_the_loop_tags_first(self):
         f = self.folder(data=False)
         os.link(DATA.path, f.path / "Game Music.bin")
         args = ["--format=flac", "T3", "--split", "--loop-points", "Game Music.bin",
@@ -108,9 +108,13 @@ class Tags(TestCase):
         for part, number, loop in (
                 ("intro", "5", []),
                 ("loop", "6", [["LOOPSTART", "0"], ["LOOPLENGTH", str((end - loop_start) // 4)]])):
-            self.assertEqual(flac_tags(f.path / f"{stem} ({part}).flac"), [
-                ["TITLE", f"{stem[3:]} ({part})"], ["TRACKNUMBER", number], ["Album", "別のアルバム"],
-                *loop, ["artist", "Someone"], ["COMMENT", "a=b"]])
+            # The loop tags first, then TRACKNUMBER, whose length (13 or 14
+            # bytes) reads as no digit after LOOPLENGTH's value.
+            tags = [["TITLE", f"{stem[3:]} ({part})"], ["TRACKNUMBER", number],
+                    ["Album", "別のアルバム"], ["artist", "Someone"], ["COMMENT", "a=b"]]
+            if loop:
+                tags = [*loop, tags[1], tags[0], *tags[2:]]
+            self.assertEqual(flac_tags(f.path / f"{stem} ({part}).flac"), tags)
         # Another reader sees the same Japanese text.
         probe = subprocess.run(["ffprobe", "-v", "error", "-show_format", "-of", "json",
                                 str(f.path / f"{stem} (loop).flac")],
@@ -155,6 +159,15 @@ class Tags(TestCase):
             (["--format=ogg", "--loop-points", "--tag=looplength=5"],
              "--tag looplength: loop tags come from --loop-points\n"),
             (["--format=flac", "--tag", "LoopEnd="], "--tag LoopEnd: loop tags come from --loop-points\n"),
+            # Every name a loop reader takes for loop metadata, in any case.
+            (["--format=flac", "--tag", "LOOP_END=100000"],
+             "--tag LOOP_END: loop tags come from --loop-points\n"),
+            (["--format=flac", "--tag", "LOOP=4410"], "--tag LOOP: loop tags come from --loop-points\n"),
+            (["--format=flac", "--tag", "loop-start=0"],
+             "--tag loop-start: loop tags come from --loop-points\n"),
+            (["--format=flac", "--tag", "Loops=2"], "--tag Loops: loop tags come from --loop-points\n"),
+            (["--format=ogg", "--tag", "Loop_Length=5"],
+             "--tag Loop_Length: loop tags come from --loop-points\n"),
             (["--replaygain"], "--replaygain needs --format=flac or --format=ogg\n"),
             (["--format=wav", "--replaygain"], "--replaygain needs --format=flac or --format=ogg\n"),
             (["--format=flac", "--tag", "replaygain_track_gain=1 dB", "--replaygain"],
@@ -222,7 +235,7 @@ class ReplayGain(TestCase):
                 self.assertEqual(replaygain(tags[track - 1])[1][1], f"{peak / 32768:.6f}")
         self.assertAlmostEqual(-18 - gain(album[0][1]), ffmpeg_loudness(paths), delta=0.1)
 
-    def test_ogg_files_carry_the_same_figures_before_the_loop_tags(self):
+    def test_ogg_files_carry_the_same_figures_in_the_same_order(self):
         args = ["--replaygain", "t3", "--split", "--loop-points", "--tag", "ARTIST=someone"]
         flac, ogg = self.folder(), self.folder()
         self.assertEqual(run(["--format=flac", *args], flac.path)[0], 0)
@@ -235,9 +248,12 @@ class ReplayGain(TestCase):
                                         check=True, stdout=subprocess.PIPE).stdout.decode("utf-8")
                 got = [line.split("=", 1) for line in listed.splitlines()]
                 names = [t[0] for t in got]
-                loop = ["LOOPSTART", "LOOPLENGTH"] if part == "loop" else []
-                self.assertEqual(names, ["TITLE", "TRACKNUMBER", "TRACKTOTAL", "ALBUM", "ARTIST",
-                                         *[t[0] for t in measured], *loop])
+                head = (["LOOPSTART", "LOOPLENGTH", "TRACKNUMBER", "TITLE"] if part == "loop"
+                        else ["TITLE", "TRACKNUMBER"])
+                self.assertEqual(names, [*head, "TRACKTOTAL", "ALBUM", "ARTIST",
+                                         *[t[0] for t in measured]])
+                flac_names = [t[0] for t in flac_tags(flac.path / f"{stem} ({part}).flac")]
+                self.assertEqual(flac_names, names)
                 self.assertEqual(replaygain(got), measured)
                 self.assertEqual(dict(got)["TRACKTOTAL"], "62")
         self.assertEqual(replaygain(flac_tags(flac.path / f"{stem} (intro).flac"))[2:],

@@ -1,11 +1,13 @@
 """End-to-end tests of --format=ogg: every Ogg Vorbis file decodes to exactly
 as many frames as the WAV file the same settings write, and as close to its
 audio as oggenc gets at the same quality from that WAV file; it carries the
-tags and loop tags that players and engines read, the loop tags last; and a
-failed or interrupted run leaves only complete files, as with WAV files."""
+tags and loop tags that players and engines read, the loop tags first, where
+every engine finds them; and a failed or interrupted run leaves only complete
+files, as with WAV files."""
 
 import json
 import os
+import re
 import subprocess
 import unittest
 
@@ -41,6 +43,59 @@ def quality_of(args):
     return quality
 
 
+def comment_header(test, path):
+    """The comment header of the Ogg Vorbis file at `path`, read from its
+    pages: (its first lacing value, its bytes, the file's bytes from its
+    start on). Checks that the identification header is alone on the first
+    page, and that the comment header starts the second and ends on it."""
+    data = path.read_bytes()
+    test.assertEqual((data[:4], data[5], data[26], data[27]), (b"OggS", 2, 1, 30),
+                     "the identification header alone on the first page")
+    at = 27 + 1 + 30
+    test.assertEqual((data[at:at + 4], data[at + 5] & 1), (b"OggS", 0),
+                     "the second page continues no packet")
+    lacing = data[at + 27:at + 27 + data[at + 26]]
+    ends = next((k for k, value in enumerate(lacing) if value < 255), None)
+    test.assertIsNotNone(ends, "the comment header ends on its page")
+    start = at + 27 + len(lacing)
+    packet = data[start:start + sum(lacing[:ends + 1])]
+    return lacing[0], packet, data[start:]
+
+
+def comments_at(test, packet):
+    """The comments of a Vorbis comment packet: [(offset of NAME=VALUE in
+    the packet, NAME=VALUE as bytes)]."""
+    test.assertEqual(packet[:7], b"\x03vorbis")
+    at = 11 + int.from_bytes(packet[7:11], "little")
+    count = int.from_bytes(packet[at:at + 4], "little")
+    at += 4
+    comments = []
+    for _ in range(count):
+        length = int.from_bytes(packet[at:at + 4], "little")
+        comments.append((at + 4, packet[at + 4:at + 4 + length]))
+        at += 4 + length
+    test.assertEqual(packet[at:], b"\x01", "the framing byte ends the packet")
+    return comments
+
+
+def scanned_loop(first_lacing, rest):
+    """The loop that a reader finds which looks for "LOOP" only in the
+    comment packet's first lacing value's bytes less ten, takes the text
+    from there up to the next zero byte, and reads the digits after
+    "LOOPSTART=" and "LOOPLENGTH=" in it, the last found winning."""
+    found = {}
+    i = 0
+    while i < first_lacing - 10:
+        if rest[i:i + 4] == b"LOOP":
+            end = rest.index(b"\0", i)
+            for key in ("LOOPSTART", "LOOPLENGTH"):
+                if m := re.search(key.encode() + rb"=([0-9]+)", rest[i:end]):
+                    found[key] = m.group(1).decode()
+            i = end
+        i += 1
+    return found
+
+
 class TestCase(unittest.TestCase):
     def folder(self, data=True):
         f = Folder(DATA.path if data else None)
@@ -61,16 +116,20 @@ class TestCase(unittest.TestCase):
 
     def assert_loop_tags(self, comments, wav_path):
         """The loop tags of `comments` mark the loop of the WAV file's smpl
-        chunk, as its last two comments; none where it has no loop."""
+        chunk, as its first two comments, then TRACKNUMBER, TITLE,
+        TRACKTOTAL and ALBUM; where it has no loop, no loop tag and TITLE,
+        TRACKNUMBER, TRACKTOTAL and ALBUM."""
         names = [name.upper() for name, _ in comments]
         self.assertNotIn("LOOPEND", names)
         loop = smpl_loop(wav_path)
         if loop is None:
             self.assertNotIn("LOOPSTART", names)
             self.assertNotIn("LOOPLENGTH", names)
+            self.assertEqual(names[:4], ["TITLE", "TRACKNUMBER", "TRACKTOTAL", "ALBUM"])
         else:
-            self.assertEqual(comments[-2:], [["LOOPSTART", str(loop[0])],
-                                             ["LOOPLENGTH", str(loop[1] - loop[0] + 1)]])
+            self.assertEqual(comments[:2], [["LOOPSTART", str(loop[0])],
+                                            ["LOOPLENGTH", str(loop[1] - loop[0] + 1)]])
+            self.assertEqual(names[2:6], ["TRACKNUMBER", "TITLE", "TRACKTOTAL", "ALBUM"])
             self.assertEqual(names.count("LOOPSTART") + names.count("LOOPLENGTH"), 2)
 
 
@@ -106,10 +165,7 @@ class SameAudio(TestCase):
                                          (name, our_error, their_error))
                     self.assertAlmostEqual(os.path.getsize(path) / os.path.getsize(theirs_ogg),
                                            1, delta=SIZE_MARGIN)
-                    comments = vorbis_comments(path)
-                    self.assertEqual([n for n, _ in comments[:4]],
-                                     ["TITLE", "TRACKNUMBER", "TRACKTOTAL", "ALBUM"])
-                    self.assert_loop_tags(comments, reference)
+                    self.assert_loop_tags(vorbis_comments(path), reference)
                     # One logical stream, of the file's frames to the last.
                     pages = ogg_pages(path)
                     self.assertEqual(len({serial for _, _, serial in pages}), 1)
@@ -132,7 +188,7 @@ class SameAudio(TestCase):
 
 
 class Tags(TestCase):
-    def test_titles_album_overrides_and_the_loop_tags_last(self):
+    def test_titles_album_overrides_and_the_loop_tags_first(self):
         f = self.folder(data=False)
         os.link(DATA.path, f.path / "Game Music.bin")
         args = ["--format=ogg", "T3", "--split", "--loop-points", "Game Music.bin",
@@ -149,9 +205,11 @@ class Tags(TestCase):
                 ("loop", "6", [["LOOPSTART", "0"], ["LOOPLENGTH", str((end - loop_start) // 4)]])):
             path = f.path / f"{stem} ({part}).ogg"
             files[path] = path.read_bytes()
-            self.assertEqual(vorbis_comments(path), [
-                ["TITLE", f"{stem[3:]} ({part})"], ["TRACKNUMBER", number], ["Album", "別のアルバム"],
-                ["artist", "Someone"], ["COMMENT", "a=b"], *loop])
+            tags = [["TITLE", f"{stem[3:]} ({part})"], ["TRACKNUMBER", number],
+                    ["Album", "別のアルバム"], ["artist", "Someone"], ["COMMENT", "a=b"]]
+            if loop:
+                tags = [*loop, tags[1], tags[0], *tags[2:]]
+            self.assertEqual(vorbis_comments(path), tags)
         # Another reader sees the same Japanese text and loop.
         probe = subprocess.run(["ffprobe", "-v", "error", "-show_streams", "-of", "json",
                                 str(f.path / f"{stem} (loop).ogg")],
@@ -212,12 +270,100 @@ class Tags(TestCase):
             (["--format=ogg", "--tag", "TITLE~=x"],
              '--tag TITLE~: a NAME is printable ASCII other than "=" and "~"\n'),
             (["--format=ogg", b"--tag=TITLE=\xff"], "--tag TITLE: the value is not UTF-8\n"),
+            (["--format=ogg", "--tag", "LOOP_END=100000"],
+             "--tag LOOP_END: loop tags come from --loop-points\n"),
+            (["--format=ogg", "--tag", "loop-start=10"],
+             "--tag loop-start: loop tags come from --loop-points\n"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 f = self.folder()
                 self.assertEqual(run(args, f.path), (2, message))
                 self.assertEqual(f.names(), ["kvbgm.dat"])
+
+
+class CommentLayout(TestCase):
+    def test_loop_tags_where_every_engine_finds_them(self):
+        # Loop points on; comments of 48 to 57 bytes as NAME=VALUE have a
+        # length whose first byte is a digit, and so do those of 304 to 313.
+        cases = [  # what, arguments, whether the loop tags come first
+            ("default", ["1", "t31"], True),
+            ("--replaygain", ["1", "t31", "--replaygain"], True),
+            ("ALBUM of 83 characters", ["1", "t31", "--tag", "ALBUM=" + "a" * 83], True),
+            ("--split", ["t3", "--split"], True),
+            ("no TRACKNUMBER, comments of 57 and 304 bytes",
+             ["1", "t31", "--tag", "TRACKNUMBER=", "--tag", "TITLE=" + "t" * 51,
+              "--tag", "COMMENT=" + "c" * 296], True),
+            ("no comment of a safe length: the loop tags last",
+             ["1", "t31", "--tag", "TRACKNUMBER=", "--tag", "TRACKTOTAL=",
+              "--tag", "TITLE=" + "t" * 44, "--tag", "ALBUM=" + "a" * 49], False),
+        ]
+        for what, args, first in cases:
+            with self.subTest(what):
+                f = self.folder()
+                status, out = run(["--format=ogg", "--loop-points", *args], f.path)
+                self.assertEqual(status, 0, out)
+                for name in f.names():
+                    if not name.endswith(".ogg"):
+                        continue
+                    path = f.path / name
+                    first_lacing, packet, rest = comment_header(self, path)
+                    listed = vorbis_comments(path)
+                    loop = {k: v for k, v in listed if k in ("LOOPSTART", "LOOPLENGTH")}
+                    self.assertEqual(scanned_loop(first_lacing, rest), loop, name)
+                    if not loop:
+                        self.assertTrue(name.endswith("(intro).ogg"), name)
+                        continue
+                    names = [k for k, _ in listed]
+                    self.assertEqual(names[:2] if first else names[-2:], ["LOOPSTART", "LOOPLENGTH"])
+                    for at, comment in comments_at(self, packet):
+                        if comment.split(b"=")[0] in (b"LOOPSTART", b"LOOPLENGTH"):
+                            self.assertLess(at, 245, comment)
+                            self.assertNotIn(packet[at + len(comment)], b"0123456789", comment)
+
+    def test_comment_header_on_one_page_at_most(self):
+        # t31 without loop tags: the tags take NAME=VALUE and 4 bytes each.
+        f = self.folder()
+        args = ["--format=ogg", "1", "t31"]
+        name = ogg_name(NAMES[30])
+        self.assertEqual(run([*args, "--tag=COMMENT=c"], f.path)[0], 0)
+        _, packet, _ = comment_header(self, f.path / name)
+        vendor = int.from_bytes(packet[7:11], "little")
+        tags_fit = 65024 - 7 - 4 - vendor - 4 - 1
+        # The packet of a page of 255 lacing values.
+        comment = "COMMENT=" + "c" * (65024 - len(packet) + 1)
+        self.assertEqual(run([*args, "--tag", comment], f.path)[0], 0)
+        _, packet, _ = comment_header(self, f.path / name)
+        self.assertEqual(len(packet), 65024)
+        # A byte more, and the run is refused before anything is written.
+        f = self.folder()
+        tags_bytes = sum(4 + len(t.encode()) for t in (
+            "TITLE=" + NAMES[30][3:-4], "TRACKNUMBER=31", "TRACKTOTAL=31", "ALBUM=kvbgm", comment))
+        self.assertEqual(tags_bytes, tags_fit)
+        self.assertEqual(run([*args, "--tag", comment + "c"], f.path),
+                         (2, f"the tags of {name} take {tags_fit + 1} bytes, but at most "
+                             f"{tags_fit} bytes of tags fit in an Ogg file's comment header "
+                             "(4 bytes a tag and its NAME=VALUE)\n"))
+        self.assertEqual(f.names(), ["kvbgm.dat"])
+        # Forty tags of 2,000 characters.
+        many = [arg for k in range(40) for arg in ("--tag", f"C{k:02}=" + "x" * 2000)]
+        status, out = run([*args, *many, "-o", "new"], f.path)
+        self.assertEqual(status, 2)
+        self.assertRegex(out, rf"^the tags of {name} take 80395 bytes, but at most {tags_fit} ")
+        self.assertEqual(f.names(), ["kvbgm.dat"])
+
+    def test_no_place_for_the_loop_tags_writes_nothing(self):
+        f = self.folder()
+        args = ["--format=ogg", "--loop-points", "t31", "--tag", "TRACKNUMBER=", "--tag",
+                "TRACKTOTAL=", "--tag", "TITLE=", "--tag", "ALBUM=" + "a" * 302, "-o", "new"]
+        self.assertEqual(run(args, f.path), (
+            2, f"tag ALBUM is in the way of the loop tags of {ogg_name(NAMES[30])}: its comment "
+               "of 308 bytes would read as a digit after a loop value, and after the other tags "
+               "the loop tags would start past byte 245 of the comment header\n"))
+        self.assertEqual(f.names(), ["kvbgm.dat"])
+        # The same tags in a FLAC file, whose readers take each comment by
+        # its length: written, the loop tags first.
+        self.assertEqual(run(["--format=flac", *args[1:]], f.path)[0], 0)
 
 
 class Faults(TestCase):

@@ -130,8 +130,9 @@ CommandLine parseCommandLine(int count, const char* const* args);
 // The message that refuses this command line, with its line feed: its own
 // error, the first failed setting, --split with a repeat or fade setting,
 // --list with an output folder, an option of a format the run does not
-// write, or --replaygain with a --tag of a REPLAYGAIN_ name (the measured
-// values would be overridden). Empty when it may run.
+// write, --replaygain with a --tag of a REPLAYGAIN_ name (the measured
+// values would be overridden), or the tags of a file (checkFileTags).
+// Empty when it may run. Requires prepareCatalog().
 std::string checkCommandLine(const CommandLine& line);
 
 // How each track of this run is played.
@@ -165,9 +166,20 @@ const char* formatExtension(OutputFormat format);
 // selected track, or its intro and its loop with --split.
 std::vector<OutputPlan> plannedOutputs(const CommandLine& line);
 
+// The data file that `line` names: kvbgm.dat in the current folder when it
+// names none, or in the folder it names.
+std::string dataFilePath(const CommandLine& line);
+
 // The data file's name without its folder and extension: the album of the
 // tracks it holds.
 std::string albumOf(const std::string& dataPath);
+
+// The message that refuses the tags of the files of `line`, with its line
+// feed, or "" (always for WAV files): an Ogg file whose loop tags
+// layoutTags cannot place, or whose comment packet would pass
+// kMaxCommentPacketBytes. Each planned file is checked with the tags that
+// the run gives it, its ReplayGain values taken at their widest.
+std::string checkFileTags(const CommandLine& line);
 
 // `frames` at `sampleRate` as m:ss.mmm, rounded to the millisecond.
 std::string formatDuration(int64_t frames, int32_t sampleRate);

@@ -105,13 +105,6 @@ bool readQuality(const std::string& text, float* quality) {
   return true;
 }
 
-// True for the names of the loop tags that --loop-points writes or that
-// loop players read beside them, in any ASCII case.
-bool isLoopTagName(const std::string& name) {
-  return sameTagName(name, "LOOPSTART") || sameTagName(name, "LOOPLENGTH") ||
-         sameTagName(name, "LOOPEND");
-}
-
 // The option of the table that `arg` gives, or nullptr. "--" is not one:
 // the parser reads it itself.
 const OptionRow* findOption(const std::string& arg) {
@@ -424,7 +417,7 @@ std::string checkCommandLine(const CommandLine& line) {
       return "--tag " + tag.name + ": --replaygain measures the REPLAYGAIN_ tags\n";
     }
   }
-  return "";
+  return checkFileTags(line);
 }
 
 RenderSettings renderSettings(const CommandLine& line) {

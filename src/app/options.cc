@@ -28,7 +28,8 @@ const OptionRow kOptionTable[] = {
      "allowed, default 5"},
     {"--tag", nullptr, "NAME=VALUE", Option::Tag, "--tag NAME=VALUE, --tag=NAME=VALUE",
      "add or replace a tag in every FLAC or Ogg file; NAME= removes it\n"
-     "(not LOOPSTART, LOOPLENGTH or LOOPEND: see --loop-points)"},
+     "(not LOOP or LOOPS, nor LOOP then START, END or LENGTH with\n"
+     "_, - or nothing between, in any case: see --loop-points)"},
     {"--replaygain", nullptr, nullptr, Option::ReplayGain, "--replaygain",
      "measure every FLAC or Ogg file's loudness (EBU R128) and\n"
      "tag its ReplayGain 2.0 track and album gain and peak;\n"

@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "app/app.h"
+#include "loudness/loudness.h"
+#include "ogg/ogg.h"
 #include "platform/platform.h"
 #include "utf8/utf8.h"
 
@@ -63,6 +65,14 @@ std::vector<OutputPlan> plannedOutputs(const CommandLine& line) {
   return outputs;
 }
 
+std::string dataFilePath(const CommandLine& line) {
+  if (line.dataPath.empty()) return kDataFileName;
+  if (isPathSeparator(line.dataPath.back()) || pathKind(line.dataPath) == PathKind::Folder) {
+    return joinPath(line.dataPath, kDataFileName);
+  }
+  return line.dataPath;
+}
+
 std::string albumOf(const std::string& dataPath) {
   std::string name = dataPath.substr(folderOf(dataPath).size());
   while (!name.empty() && isPathSeparator(name.front())) name.erase(0, 1);
@@ -106,4 +116,44 @@ std::string listText(const CommandLine& line, bool forTerminal) {
     text += row.cells[5] + "\n";
   }
   return text;
+}
+
+std::string checkFileTags(const CommandLine& line) {
+  if (line.format != OutputFormat::Ogg) return "";
+  // The ReplayGain values at their widest: a gain of -99.99 dB (9
+  // characters; 16-bit audio is never loud enough for a gain below -22 dB)
+  // and peaks of six decimals (8 characters), so that the tags checked are
+  // never shorter than those the run writes. Each of the four comments is
+  // then 30 or 31 bytes long whatever its value, a length that may follow a
+  // loop value, so the widths move no tag from where layoutTags puts it.
+  std::vector<Tag> replayGain;
+  if (line.replayGain) {
+    double loudness = kReplayGainReference + 99.99;  // a gain of -99.99 dB
+    replayGain = replayGainTags(loudness, 32767, loudness, 32767);
+  }
+  std::string album = toValidUtf8(albumOf(dataFilePath(line)));
+  size_t vendor = oggVendorBytes();
+  for (const OutputPlan& out : plannedOutputs(line)) {
+    AlbumPlace place = albumPlace(out);
+    std::vector<Tag> tags =
+        trackTags({out.title, place.number, album, place.total}, out.plan.loop, line.tags);
+    tags.insert(tags.end(), replayGain.begin(), replayGain.end());
+    TagLayout layout = layoutTags(tags, vendor);
+    if (!layout.placed) {
+      return "tag " + layout.inTheWay + " is in the way of the loop tags of " + out.name +
+             ": its comment of " + std::to_string(layout.inTheWayBytes) +
+             " bytes would read as a digit after a loop value, and after the other tags the "
+             "loop tags would start past byte " + std::to_string(kLoopTagReach) +
+             " of the comment header\n";
+    }
+    size_t empty = commentPacketBytes({}, vendor);
+    size_t bytes = commentPacketBytes(tags, vendor);
+    if (bytes > kMaxCommentPacketBytes) {
+      return "the tags of " + out.name + " take " + std::to_string(bytes - empty) +
+             " bytes, but at most " + std::to_string(kMaxCommentPacketBytes - empty) +
+             " bytes of tags fit in an Ogg file's comment header (4 bytes a tag and its "
+             "NAME=VALUE)\n";
+    }
+  }
+  return "";
 }

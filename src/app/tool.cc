@@ -36,11 +36,7 @@ void say(const char* format, ...) {
 }
 
 int openData(const CommandLine& line, FileHandle* dataFile, std::string* dataPath) {
-  *dataPath = line.dataPath.empty() ? kDataFileName : line.dataPath;
-  if (!line.dataPath.empty() &&
-      (isPathSeparator(dataPath->back()) || pathKind(*dataPath) == PathKind::Folder)) {
-    *dataPath = joinPath(*dataPath, kDataFileName);
-  }
+  *dataPath = dataFilePath(line);
   std::string shown = printable(*dataPath);
   int64_t size = 0;
   IoError error = openDataFile(*dataPath, dataFile, &size);

@@ -4,6 +4,7 @@
 #include <FLAC/stream_encoder.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -81,7 +82,7 @@ MetadataBlocks makeMetadata(const TrackPlan& plan, const std::vector<Tag>& tags)
     m.seekTable.reset();
   }
   m.comments.reset(FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT));
-  for (const Tag& tag : tags) {
+  for (const Tag& tag : layoutTags(tags, flacVendorBytes()).tags) {
     if (!m.comments) break;
     FLAC__StreamMetadata_VorbisComment_Entry entry;
     if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(
@@ -109,6 +110,8 @@ IoError encoderError(const FLAC__StreamEncoder* encoder, const Sink& sink) {
 const char* flacErrorText(IoError error) {
   return error == kFlacEncoderFailed ? "the FLAC encoder failed" : nullptr;
 }
+
+size_t flacVendorBytes() { return std::strlen(FLAC__VENDOR_STRING); }
 
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                        const std::vector<Tag>& tags, int compression, const GainTable* gains,

@@ -9,6 +9,7 @@
 // VORBIS_COMMENT block, and kFlacPaddingBytes of PADDING, then the frames.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -27,9 +28,14 @@ constexpr IoError kFlacEncoderFailed = -21;
 // The reason for kFlacEncoderFailed; nullptr for any other code.
 const char* flacErrorText(IoError error);
 
+// The bytes of the vendor string that libFLAC writes in the VORBIS_COMMENT
+// block.
+size_t flacVendorBytes();
+
 // Encodes the planned stream (exactly the samples readStream gives, so the
 // decoded audio is byte for byte the WAV file's data chunk) at `compression`
-// (0..8) with `tags`, into `output` from its start. Writes sequentially
+// (0..8) with the comments of layoutTags(tags, flacVendorBytes()), which
+// holds them in the order of an Ogg file of the same tags, into `output` from its start. Writes sequentially
 // with writeAll, and seeks back to the start once (seekOutput) when the
 // encoder fills in STREAMINFO and the seek table at the end. `gains` serves
 // the plan's fade (null without one) and is only read, so one table may

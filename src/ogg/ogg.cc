@@ -160,15 +160,16 @@ struct CommentPage {
   int64_t offset = 0;
 };
 
-// Sets up the encoder and writes the three header packets, the audio to
-// start on a page of its own; keeps the comment header's page in *page
-// and sets up the decoder `d`, if any.
+// Sets up the encoder and writes the three header packets, the comments of
+// `tags` in their order, the audio to start on a page of its own; keeps
+// the comment header's page in *commentPage and sets up the decoder `d`,
+// if any.
 IoError start(Encoder* e, const TrackPlan& plan, const std::vector<Tag>& tags,
               float quality, uint32_t serial, Sink* sink, CommentPage* commentPage, Decoder* d) {
   if (vorbis_encode_init_vbr(&e->info, 2, plan.sampleRate, quality / 10.0f) != 0) {
     return kOggEncoderFailed;
   }
-  for (const Tag& tag : oggTagOrder(tags)) {
+  for (const Tag& tag : tags) {
     vorbis_comment_add_tag(&e->comments, tag.name.c_str(), tag.value.c_str());
   }
   if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
@@ -181,7 +182,8 @@ IoError start(Encoder* e, const TrackPlan& plan, const std::vector<Tag>& tags,
   e->haveStream = true;
   ogg_packet identification, comment, setup;
   if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-  if (vorbis_analysis_headerout(&e->dsp, &e->comments, &identification, &comment, &setup) != 0) {
+  if (vorbis_analysis_headerout(&e->dsp, &e->comments, &identification, &comment, &setup) != 0 ||
+      static_cast<size_t>(comment.bytes) > kMaxCommentPacketBytes) {
     return kOggEncoderFailed;
   }
   for (ogg_packet* p : {&identification, &comment, &setup}) {
@@ -273,21 +275,22 @@ const char* oggErrorText(IoError error) {
   return error == kOggEncoderFailed ? "the Vorbis encoder failed" : nullptr;
 }
 
-std::vector<Tag> oggTagOrder(const std::vector<Tag>& tags) {
-  std::vector<Tag> ordered;
-  ordered.reserve(tags.size());
-  auto loopTag = [](const Tag& t) {
-    return sameTagName(t.name, "LOOPSTART") || sameTagName(t.name, "LOOPLENGTH");
-  };
-  for (const Tag& t : tags) {
-    if (!loopTag(t)) ordered.push_back(t);
-  }
-  for (const char* name : {"LOOPSTART", "LOOPLENGTH"}) {
-    for (const Tag& t : tags) {
-      if (sameTagName(t.name, name)) ordered.push_back(t);
+size_t oggVendorBytes() {
+  // libvorbis keeps its vendor string to itself: the comment packet of no
+  // comments shows its length.
+  static const size_t bytes = [] {
+    vorbis_comment none;
+    vorbis_comment_init(&none);
+    ogg_packet packet;
+    size_t vendor = 0;
+    if (vorbis_commentheader_out(&none, &packet) == 0) {
+      vendor = static_cast<size_t>(packet.bytes) - commentPacketBytes({}, 0);
+      ogg_packet_clear(&packet);
     }
-  }
-  return ordered;
+    vorbis_comment_clear(&none);
+    return vendor;
+  }();
+  return bytes;
 }
 
 IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
@@ -299,6 +302,8 @@ IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& 
     if (tag.value.find('\0') != std::string::npos) return kOggEncoderFailed;
   }
   try {
+    TagLayout layout = layoutTags(tags, oggVendorBytes());
+    if (!layout.placed) return kOggEncoderFailed;
     // Every buffer of this call is made while setting up, one thread at a
     // time, so that the memory found free is still there when used.
     std::unique_lock<std::mutex> settingUp(gSetUpLock);
@@ -310,7 +315,8 @@ IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& 
     std::unique_ptr<Decoder> decoder;
     if (peak != nullptr) decoder = std::make_unique<Decoder>();
     CommentPage commentPage;
-    IoError error = start(&e, plan, tags, quality, serial, &sink, &commentPage, decoder.get());
+    IoError error =
+        start(&e, plan, layout.tags, quality, serial, &sink, &commentPage, decoder.get());
     settingUp.unlock();
     uint64_t digest = kStreamDigestStart;
     for (int64_t pos = 0; pos < plan.dataLength && error == kIoOk; pos += kChunkBufferBytes) {

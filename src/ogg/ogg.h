@@ -5,12 +5,14 @@
 // returns an IoError.
 //
 // A file is one logical Ogg stream: the identification header alone on the
-// first page, the comment and setup headers on the pages after it, then the
-// audio, starting on a page of its own. The last page's granule
-// position is the stream's frame count, so a decoder gives back exactly the
-// frames of the WAV file's data chunk, from its first one.
+// first page, the comment header at the head of the second page and ending
+// on it, the setup header after it, then the audio, starting on a page of
+// its own. The last page's granule position is the stream's frame count, so
+// a decoder gives back exactly the frames of the WAV file's data chunk, from
+// its first one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,13 +34,9 @@ constexpr IoError kOggEncoderFailed = -22;
 // The reason for kOggEncoderFailed; nullptr for any other code.
 const char* oggErrorText(IoError error);
 
-// The tags of `tags` in the order an Ogg file holds them: every tag but
-// LOOPSTART and LOOPLENGTH in its order, then those named LOOPSTART, then
-// those named LOOPLENGTH (names compared without regard to ASCII case).
-// The loop tags come last because some readers take a value up to the next
-// zero byte, and would read the length field of a comment after it as more
-// digits.
-std::vector<Tag> oggTagOrder(const std::vector<Tag>& tags);
+// The bytes of the vendor string that libvorbis writes in the comment
+// header, as the library in use makes it.
+size_t oggVendorBytes();
 
 // A tag whose value is the largest sample magnitude that a decoder gives
 // of the file (1.0 full scale), which the encoder alone can tell: its
@@ -54,20 +52,21 @@ struct PeakTag {
 
 // Encodes the planned stream (exactly the samples readStream gives, each
 // as sample / 32768) at `quality` (kOggMinQuality..kOggMaxQuality) with
-// the comments of oggTagOrder(tags) and libvorbis's vendor string, into
-// `output` from its start, through writeAll, and once at the end, when
-// `peak` is given, seekOutput and writeAll over the comment header's page.
-// `serial` is the Ogg
-// stream's serial number, which the caller derives from the file's identity
-// (trackNumber * 4 + part, where part tells apart the files of one track),
-// so that the same input gives the same bytes every time. Does not commit or
-// close `output`. Returns the first read or write error, kIoNoMemory when
-// memory runs out (checked before libvorbis, which does not check its own
-// allocations, is asked for more), kIoChanged when `expect` checks a
-// digest the stream does not have, or kOggEncoderFailed when libvorbis
-// refuses the settings,
-// for a quality out of range, or for a tag that tagsAreValid refuses or
-// whose value holds a zero byte; a refused quality or tag writes nothing.
+// the comments of layoutTags(tags, oggVendorBytes()) and libvorbis's vendor
+// string, into `output` from its start, through writeAll, and once at the
+// end, when `peak` is given, seekOutput and writeAll over the comment
+// header's page. `serial` is the Ogg stream's serial number, which the
+// caller derives from the file's identity (trackNumber * 4 + part, where
+// part tells apart the files of one track), so that the same input gives
+// the same bytes every time. Does not commit or close `output`. Returns the
+// first read or write error, kIoNoMemory when memory runs out (checked
+// before libvorbis, which does not check its own allocations, is asked for
+// more), kIoChanged when `expect` checks a digest the stream does not
+// have, or kOggEncoderFailed when libvorbis refuses the settings, for a
+// quality out of range, for a tag that tagsAreValid refuses or whose value
+// holds a zero byte, for loop tags that layoutTags cannot place, or for a
+// comment packet past kMaxCommentPacketBytes; a refused quality or tag
+// writes nothing.
 // `gains` serves the plan's fade (null without one) and is only read, so
 // one table may serve encoders on many threads; every other buffer is this
 // call's own.
