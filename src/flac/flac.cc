@@ -111,7 +111,8 @@ const char* flacErrorText(IoError error) {
 }
 
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
-                       const std::vector<Tag>& tags, int compression, const GainTable* gains) {
+                       const std::vector<Tag>& tags, int compression, const GainTable* gains,
+                       StreamCount* done) {
   if (!tagsAreValid(tags)) return kFlacEncoderFailed;
   try {
     // Declared in this order so that the encoder goes first: deleting an
@@ -146,6 +147,8 @@ IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan&
       if (!FLAC__stream_encoder_process_interleaved(e, wide.data(),
                                                     static_cast<uint32_t>(bytes / kFrameBytes))) {
         error = encoderError(e, sink);
+      } else {
+        addToCount(done, static_cast<int64_t>(bytes));
       }
     }
     if (error != kIoOk) return error;  // the encoder is deleted unfinished

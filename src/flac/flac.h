@@ -36,6 +36,9 @@ const char* flacErrorText(IoError error);
 // serve encoders on many threads; every other buffer is this call's own.
 // Does not commit or close `output`. Returns the first read or write
 // error, kIoNoMemory when memory cannot be had, or kFlacEncoderFailed
-// (also for a tag that tagsAreValid refuses).
+// (also for a tag that tagsAreValid refuses). Each chunk of the stream
+// that the encoder has taken is added to `done` (see StreamCount) as it
+// goes, plan.dataLength in all when it succeeds.
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
-                       const std::vector<Tag>& tags, int compression, const GainTable* gains);
+                       const std::vector<Tag>& tags, int compression, const GainTable* gains,
+                       StreamCount* done = nullptr);

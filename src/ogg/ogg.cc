@@ -132,7 +132,7 @@ std::vector<Tag> oggTagOrder(const std::vector<Tag>& tags) {
 
 IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                       const std::vector<Tag>& tags, float quality, uint32_t serial,
-                      const GainTable* gains) {
+                      const GainTable* gains, StreamCount* done) {
   if (!(quality >= kOggMinQuality && quality <= kOggMaxQuality)) return kOggEncoderFailed;
   if (!tagsAreValid(tags)) return kOggEncoderFailed;
   for (const Tag& tag : tags) {
@@ -156,6 +156,7 @@ IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& 
       }
       if (vorbis_analysis_wrote(&e.dsp, frames) != 0) return kOggEncoderFailed;
       error = drain(&e, &sink);
+      if (error == kIoOk) addToCount(done, static_cast<int64_t>(bytes));
     }
     if (error != kIoOk) return error;
     // The end of the stream: the encoder codes what it holds and marks the

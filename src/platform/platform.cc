@@ -95,3 +95,11 @@ std::string ioErrorText(IoError error) {
   if (error < 0) return ioErrorTextCommon(error);
   return systemErrorText(isReadFailure(error) ? error & ~kReadFailureFlag : error);
 }
+
+std::string redrawLineText(bool takesEscapes, const std::string& text, size_t previous) {
+  std::string bytes = "\r" + text;
+  if (takesEscapes) return bytes + "\x1b[K";
+  if (previous > text.size()) bytes.append(previous - text.size(), ' ');
+  if (text.empty()) bytes += '\r';
+  return bytes;
+}
