@@ -228,10 +228,13 @@ void drawProgress(const Run& run, size_t filesDone) {
   char line[128];
   std::snprintf(line, sizeof line, "%s%zu of %zu files, %d%%%s", gProgress.phase, filesDone,
                 run.outputs.size(), percent, left);
-  writeStderr(redrawLineText(gProgress.escapes, line, gProgress.drawn ? gProgress.width : 0));
+  size_t previous = gProgress.drawn ? gProgress.width : 0;
+  // The signal's erase is in place before the line is on the screen.
+  gProgress.width = std::max(previous, std::strlen(line));
+  setSignalText(redrawLineText(gProgress.escapes, "", gProgress.width));
+  writeStderr(redrawLineText(gProgress.escapes, line, previous));
   gProgress.width = std::strlen(line);
   gProgress.drawn = true;
-  setSignalText(redrawLineText(gProgress.escapes, "", gProgress.width));
 }
 
 // The line before each file, and the note when it can mark no loop.
