@@ -44,7 +44,7 @@ struct Run {
   std::vector<OutputFile> files;
   std::vector<IoError> errors;
   std::vector<GainTable> fades;  // one per fade shape, for every thread
-  std::unique_ptr<WaveWriter> wave;  // the WAV writer, on this thread only
+  std::unique_ptr<WaveWriter> wave;  // the WAV writer, on one thread at a time
   // Per job, the bytes of its stream handled in the phase under way
   // (measuring, then writing): set back to 0 when the job starts, is
   // dropped or fails, so that a job done again is counted once.
@@ -64,8 +64,8 @@ void dropJob(void* context, size_t k) {
   run->streamDone[k].store(0);
 }
 
-// A WAV file: on this thread, through the run's one writer, whose fade
-// helper shares the fades.
+// A WAV file: on this thread or the one worker (see workersFor), through
+// the run's one writer, whose fade helper shares the fades.
 void writeWaveJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   OutputFile* file = &run->files[k];
