@@ -18,6 +18,33 @@
 
 namespace {
 
+// A terminal that takes "\x1b[K" gets it; one that would print it (a
+// classic Windows console) gets blanks over what the longer line before
+// left, and the erased line leaves the cursor at its start.
+TEST(Console, RedrawLineWithAndWithoutEscapes) {
+  struct Case {
+    bool escapes;
+    const char* text;
+    size_t previous;
+    const char* bytes;
+  } cases[] = {
+      {true, "3 of 31 files, 12%", 40, "\r3 of 31 files, 12%\x1b[K"},
+      {true, "", 40, "\r\x1b[K"},
+      {false, "3 of 31 files, 12%", 22, "\r3 of 31 files, 12%    "},
+      {false, "3 of 31 files, 12%", 18, "\r3 of 31 files, 12%"},
+      {false, "3 of 31 files, 12%", 5, "\r3 of 31 files, 12%"},
+      {false, "", 6, "\r      \r"},
+      {false, "", 0, "\r\r"},
+  };
+  for (const Case& c : cases) {
+    std::string bytes = redrawLineText(c.escapes, c.text, c.previous);
+    EXPECT_EQ(bytes, c.bytes) << c.escapes << " " << c.text << " " << c.previous;
+    if (!c.escapes) {
+      EXPECT_EQ(bytes.find('\x1b'), std::string::npos);
+    }
+  }
+}
+
 TEST(Paths, FolderOfAndJoin) {
   struct Case {
     const char* path;

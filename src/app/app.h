@@ -222,6 +222,26 @@ void sayFolderRefused(const std::string& folder, const std::string& reason);
 // counts as true: the files meet it themselves.
 bool folderTakesFiles(const std::string& folder, const std::string& name);
 
+// The reason for any error a run can meet, from the module that owns it.
+std::string errorReason(IoError error);
+
+// ---- The album peak of Ogg Vorbis files (album.cc) ----
+
+// The REPLAYGAIN_ALBUM_PEAK that Ogg files of a run are written with, for
+// the largest sample magnitude measured before encoding: half a decibel
+// above it, which holds the peak a decoder gives of the loudest file
+// unless the encoder moved it further. As wide as every peak tag.
+std::string provisionalAlbumPeak(int32_t measuredPeak);
+
+// Once every file is written: when the provisional album peak is below
+// the largest peak a decoder gives of the files committed (committed[k],
+// decodedPeaks[k]) or more than 1 dB above it, copies each of them with
+// the album peak of what was decoded, rounded up, and names it again in
+// `folder`. Says why a file could not be; returns how many could not.
+size_t settleAlbumPeak(const std::string& folder, const std::vector<OutputPlan>& outputs,
+                       const std::vector<uint8_t>& committed,
+                       const std::vector<double>& decodedPeaks, int32_t measuredPeak);
+
 // ---- The run (run.cc) ----
 
 // Opens the data file, checks that it holds every byte the selected tracks

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <thread>
@@ -21,16 +22,6 @@
 
 namespace {
 
-// The reason for any error a run can meet, from the module that owns it.
-std::string reasonFor(IoError error) {
-  if (const char* text = flacErrorText(error)) return text;
-  if (const char* text = oggErrorText(error)) return text;
-  if (const char* text = loudnessErrorText(error)) return text;
-  if (const char* text = waveErrorText(error)) return text;
-  return ioErrorText(error);
-}
-
-
 // Everything the jobs of one run share. Each job k writes outputs[k] into
 // files[k], unnamed, and leaves its outcome in errors[k]; this thread
 // names it.
@@ -44,8 +35,11 @@ struct Run {
   std::vector<OutputFile> files;
   std::vector<IoError> errors;
   std::vector<GainTable> fades;  // one per fade shape, for every thread
-  std::unique_ptr<WaveWriter> wave;  // the WAV writer, on this thread only
-  std::atomic<int64_t> audioDone{0};  // bytes of audio of the jobs done
+  std::unique_ptr<WaveWriter> wave;  // the WAV writer, on one thread at a time
+  // Per job, the bytes of its stream handled in the phase under way
+  // (measuring, then writing): set back to 0 when the job starts, is
+  // dropped or fails, so that a job done again is counted once.
+  std::unique_ptr<StreamCount[]> streamDone;
   int compression = kFlacDefaultCompression;
   // With --replaygain, before any file is written: each file's measured
   // stream and the outcome of measuring it, and the whole run's figures.
@@ -59,34 +53,34 @@ struct Run {
   std::vector<uint8_t> committed;  // per file: it has its name; this thread only
 };
 
-// The album peak that Ogg files carry from the start: the measured peak
-// raised by half a decibel, which holds the peak a decoder gives of the
-// loudest file unless the encoder moved it further (then settleAlbumPeak
-// rewrites the tag).
-std::string provisionalAlbumPeak(int32_t measured) {
-  return peakTextAtLeast(measured / 32768.0 * std::pow(10.0, 0.5 / 20));
-}
-
 void dropJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   discardOutput(&run->files[k]);
+  run->streamDone[k].store(0);
 }
 
-// A WAV file: on this thread, through the run's one writer, whose fade
-// helper shares the fades.
+// A WAV file: on this thread or the one worker (see workersFor), through
+// the run's one writer, whose fade helper shares the fades.
 void writeWaveJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   OutputFile* file = &run->files[k];
+  StreamCount* done = &run->streamDone[k];
+  done->store(0);
   IoError error = createOutput(run->folder, run->outputs[k].name, file);
-  if (error == kIoOk) error = writeTrack(run->wave.get(), run->dataFile, file, run->outputs[k].plan);
-  if (error != kIoOk) discardOutput(file);
+  if (error == kIoOk) {
+    error = writeTrack(run->wave.get(), run->dataFile, file, run->outputs[k].plan, done);
+  }
+  if (error != kIoOk) {
+    discardOutput(file);
+    done->store(0);
+  }
   run->errors[k] = error;
 }
 
 // Writes one file of an encoder's format into `file`: FLAC or Ogg Vorbis;
 // for Ogg Vorbis, sets *decodedPeak to the peak a decoder gives of it.
 IoError encodeFile(const Run& run, const OutputPlan& out, OutputFile* file,
-                   const GainTable* gains, double* decodedPeak) {
+                   const GainTable* gains, StreamCount* done, double* decodedPeak) {
   AlbumPlace place = albumPlace(out);
   TrackInfo info{out.title, place.number, run.album, place.total};
   std::vector<Tag> tags = trackTags(info, out.plan.loop, run.line->tags);
@@ -110,11 +104,11 @@ IoError encodeFile(const Run& run, const OutputPlan& out, OutputFile* file,
     auto serial = static_cast<uint32_t>(out.trackNumber * 4 + out.part);
     PeakTag peak{"REPLAYGAIN_TRACK_PEAK", peakTextAtLeast, 0};
     IoError error = writeOggTrack(run.dataFile, file, out.plan, tags, run.line->quality, serial,
-                                  gains, expect, run.line->replayGain ? &peak : nullptr);
+                                  gains, expect, run.line->replayGain ? &peak : nullptr, done);
     *decodedPeak = peak.peak;
     return error;
   }
-  return writeFlacTrack(run.dataFile, file, out.plan, tags, run.compression, gains, expect);
+  return writeFlacTrack(run.dataFile, file, out.plan, tags, run.compression, gains, expect, done);
 }
 
 // The gains of the fade of `plan`: the run's shared table, or, where none
@@ -130,12 +124,14 @@ IoError fadeGains(const Run& run, const TrackPlan& plan, GainTable* own, const G
 void measureJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   const TrackPlan& plan = run->outputs[k].plan;
+  StreamCount* done = &run->streamDone[k];
+  done->store(0);
   IoError error = kIoOk;
   try {
     const GainTable* gains = nullptr;
     GainTable own;
     error = fadeGains(*run, plan, &own, &gains);
-    if (error == kIoOk) error = measureLoudness(run->dataFile, plan, gains, &run->loudness[k]);
+    if (error == kIoOk) error = measureLoudness(run->dataFile, plan, gains, &run->loudness[k], done);
   } catch (const std::bad_alloc&) {
     error = kIoNoMemory;
   }
@@ -143,7 +139,9 @@ void measureJob(void* context, size_t k) {
 }
 
 void dropMeasure(void* context, size_t k) {
-  static_cast<Run*>(context)->loudness[k] = Loudness{};
+  auto* run = static_cast<Run*>(context);
+  run->loudness[k] = Loudness{};
+  run->streamDone[k].store(0);
 }
 
 // A file of an encoder's format, on any thread: the fade's gains from the
@@ -152,43 +150,76 @@ void encodeJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   const OutputPlan& out = run->outputs[k];
   OutputFile* file = &run->files[k];
+  StreamCount* done = &run->streamDone[k];
+  done->store(0);
   IoError error = run->line->replayGain ? run->measureErrors[k] : kIoOk;
   try {
     const GainTable* gains = nullptr;
     GainTable own;
     if (error == kIoOk) error = fadeGains(*run, out.plan, &own, &gains);
     if (error == kIoOk) error = createOutput(run->folder, out.name, file);
-    if (error == kIoOk) error = encodeFile(*run, out, file, gains, &run->decodedPeaks[k]);
+    if (error == kIoOk) error = encodeFile(*run, out, file, gains, done, &run->decodedPeaks[k]);
   } catch (const std::bad_alloc&) {
     error = kIoNoMemory;
   }
-  if (error != kIoOk) discardOutput(file);
+  if (error != kIoOk) {
+    discardOutput(file);
+    done->store(0);
+  }
   run->errors[k] = error;
-  run->audioDone += out.plan.dataLength;
 }
 
-// The progress line on standard error, where that is a terminal: files
-// done of files planned, the share of the run's audio written, the time
-// left. It is cleared before each line on standard output and drawn again
-// after it, and cleared at the end.
+// The progress line on standard error, where that is a terminal: the
+// phase (nothing for writing), files done of files planned, the share of
+// the phase's audio handled, and the time left at the phase's rate so far.
+// It is cleared before each line on standard output and drawn again after
+// it, cleared at the end of each phase and on every way out; a terminating
+// signal clears it too (setSignalText).
 struct Progress {
-  bool shown = false;        // standard error is a terminal
-  bool drawn = false;        // the line is on the screen
-  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-  int64_t totalAudio = 0;
+  bool shown = false;     // standard error is a terminal
+  bool escapes = false;   // ... that takes "\x1b[K" (stderrTakesEscapes)
+  bool drawn = false;     // the line is on the screen
+  size_t width = 0;       // its columns
+  const char* phase = "";
+  std::chrono::steady_clock::time_point start;
+  int64_t totalAudio = 0;  // the bytes of every stream of the phase
 };
 
 Progress gProgress;
 
+// Starts the phase `phase` ("" for writing) of `run`: its clock, and every
+// job's count at 0.
+void startPhase(Run* run, const char* phase) {
+  gProgress.shown = stderrIsTerminal();
+  gProgress.escapes = stderrTakesEscapes();
+  gProgress.phase = phase;
+  gProgress.start = std::chrono::steady_clock::now();
+  gProgress.totalAudio = 0;
+  for (const OutputPlan& out : run->outputs) gProgress.totalAudio += out.plan.dataLength;
+  run->streamDone = std::make_unique<StreamCount[]>(run->outputs.size());
+}
+
 void clearProgress() {
   if (!gProgress.drawn) return;
-  writeStderr("\r\x1b[K");
+  writeStderr(redrawLineText(gProgress.escapes, "", gProgress.width));
+  setSignalText("");
   gProgress.drawn = false;
+}
+
+// The bytes of the phase's streams handled: each job's count, which never
+// goes past its stream's length.
+int64_t audioDone(const Run& run) {
+  int64_t sum = 0;
+  for (size_t k = 0; k < run.outputs.size(); ++k) {
+    sum += std::clamp(run.streamDone[k].load(), int64_t{0}, run.outputs[k].plan.dataLength);
+  }
+  return sum;
 }
 
 void drawProgress(const Run& run, size_t filesDone) {
   if (!gProgress.shown || gProgress.totalAudio <= 0) return;
-  double share = static_cast<double>(run.audioDone.load()) / static_cast<double>(gProgress.totalAudio);
+  int64_t done = audioDone(run);
+  double share = static_cast<double>(done) / static_cast<double>(gProgress.totalAudio);
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                  gProgress.start).count();
   char left[48];
@@ -199,10 +230,17 @@ void drawProgress(const Run& run, size_t filesDone) {
     auto seconds = static_cast<long>(elapsed);
     std::snprintf(left, sizeof left, ", %ld:%02ld so far", seconds / 60, seconds % 60);
   }
-  char line[96];
-  std::snprintf(line, sizeof line, "\r%zu of %zu files, %.0f%%%s\x1b[K", filesDone,
-                run.outputs.size(), 100 * share, left);
-  writeStderr(line);
+  // Whole percents, rounded down: 100% once every byte is handled.
+  auto percent = static_cast<int>(done * 100 / gProgress.totalAudio);
+  char line[128];
+  std::snprintf(line, sizeof line, "%s%zu of %zu files, %d%%%s", gProgress.phase, filesDone,
+                run.outputs.size(), percent, left);
+  size_t previous = gProgress.drawn ? gProgress.width : 0;
+  // The signal's erase is in place before the line is on the screen.
+  gProgress.width = std::max(previous, std::strlen(line));
+  setSignalText(redrawLineText(gProgress.escapes, "", gProgress.width));
+  writeStderr(redrawLineText(gProgress.escapes, line, previous));
+  gProgress.width = std::strlen(line);
   gProgress.drawn = true;
 }
 
@@ -216,10 +254,12 @@ void announce(const CommandLine& line, const OutputPlan& out) {
   }
 }
 
-// The workers a run of `format` starts beside this thread: none for WAV
-// files, which the kernel copies one at a time; one per core for encoders.
+// The workers a run of `format` starts beside this thread: one per core for
+// encoders. WAV files, which the kernel copies one at a time, are written
+// on this thread, or, while the progress line is shown, on one worker, so
+// that this thread draws it as they are written (see writeFiles' window).
 int workersFor(OutputFormat format, size_t files) {
-  if (format == OutputFormat::Wav) return 0;
+  if (format == OutputFormat::Wav) return gProgress.shown ? 1 : 0;
   unsigned cores = std::thread::hardware_concurrency();
   if (cores <= 1) return 0;
   return static_cast<int>(std::min({size_t{cores}, size_t{kMaxOutputsInProgress}, files}));
@@ -234,14 +274,17 @@ void measureFiles(Run* run) {
   run->loudness.resize(count);
   run->measureErrors.assign(count, kIoOk);
   PoolJobs jobs{run, count, measureJob, dropMeasure};
+  startPhase(run, "measuring loudness: ");
   OrderedPool pool;
   startPool(&pool, jobs, workersFor(run->line->format, count), kMaxOutputsInProgress);
   for (size_t k = 0; k < count; ++k) {
-    awaitJob(&pool, k);
+    drawProgress(*run, k);
+    while (!awaitJobFor(&pool, k, 250)) drawProgress(*run, k);
     if (isResourceError(run->measureErrors[k]) && poolHasWorkers(pool)) retryAlone(&pool, k);
     takeJob(&pool, k);
   }
   endPool(&pool);
+  clearProgress();
   std::vector<const Loudness*> all;
   for (const Loudness& file : run->loudness) all.push_back(&file);
   run->albumLoudness = integratedLoudness(all);
@@ -263,12 +306,13 @@ size_t writeFiles(Run* run) {
   jobs.context = run;
   jobs.count = count;
   jobs.drop = dropJob;
-  jobs.work = run->line->format == OutputFormat::Wav ? writeWaveJob : encodeJob;
+  bool wav = run->line->format == OutputFormat::Wav;
+  jobs.work = wav ? writeWaveJob : encodeJob;
+  startPhase(run, "");
   OrderedPool pool;
-  startPool(&pool, jobs, workersFor(run->line->format, count), kMaxOutputsInProgress);
+  // One WAV file at a time, as when this thread writes them.
+  startPool(&pool, jobs, workersFor(run->line->format, count), wav ? 1 : kMaxOutputsInProgress);
   size_t written = 0;
-  gProgress.shown = stderrIsTerminal();
-  for (const OutputPlan& out : run->outputs) gProgress.totalAudio += out.plan.dataLength;
   for (size_t k = 0; k < count; ++k) {
     announce(*run->line, run->outputs[k]);
     drawProgress(*run, k);
@@ -289,55 +333,21 @@ size_t writeFiles(Run* run) {
       ++written;
       run->committed[k] = 1;
     } else if (isReadFailure(error)) {
-      say("cannot read %s: %s\n", run->dataShown.c_str(), reasonFor(error).c_str());
+      say("cannot read %s: %s\n", run->dataShown.c_str(), errorReason(error).c_str());
     } else if (folderRefused) {
       // Every file would fail the same way: said once, and the run stops.
-      sayFolderRefused(run->folder, reasonFor(error));
+      sayFolderRefused(run->folder, errorReason(error));
       takeJob(&pool, k);
       break;
     } else {
       say("cannot write %s: %s\n", printable(run->outputs[k].name).c_str(),
-          reasonFor(error).c_str());
+          errorReason(error).c_str());
     }
     takeJob(&pool, k);
   }
   endPool(&pool);
   clearProgress();
   return written;
-}
-
-// With --replaygain, Ogg files carry an album peak that must hold the
-// largest peak a decoder gives of any of them, and lie within 1 dB of it.
-// When the one they were written with does not, each file written is
-// copied with the album peak of what was decoded, and named again.
-// Returns how many files failed that.
-size_t settleAlbumPeak(Run* run) {
-  double decoded = 0;
-  for (size_t k = 0; k < run->outputs.size(); ++k) {
-    if (run->committed[k]) decoded = std::max(decoded, run->decodedPeaks[k]);
-  }
-  double written = std::stod(provisionalAlbumPeak(run->albumPeak));
-  if (written >= decoded && written <= decoded * std::pow(10.0, 1.0 / 20)) return 0;
-  std::string value = peakTextAtLeast(decoded);
-  size_t failed = 0;
-  for (size_t k = 0; k < run->outputs.size(); ++k) {
-    if (!run->committed[k]) continue;
-    const std::string& name = run->outputs[k].name;
-    FileHandle in;
-    int64_t size = 0;
-    OutputFile copy;
-    IoError error = openDataFile(joinPath(run->folder, name), &in, &size);
-    if (error == kIoOk) error = createOutput(run->folder, name, &copy);
-    if (error == kIoOk) error = copyOggWithTag(in, size, &copy, "REPLAYGAIN_ALBUM_PEAK", value);
-    closeFile(&in);
-    if (error == kIoOk) error = commitOutput(&copy);
-    if (error != kIoOk) {
-      discardOutput(&copy);
-      say("cannot write %s: %s\n", printable(name).c_str(), reasonFor(error).c_str());
-      ++failed;
-    }
-  }
-  return failed;
 }
 
 // The output of `run` that would replace the data file itself (under the
@@ -395,8 +405,12 @@ int runExtraction(const CommandLine& line) {
       }
     }
     written = writeFiles(&run);
-    if (line.format == OutputFormat::Ogg && line.replayGain) written -= settleAlbumPeak(&run);
+    if (line.format == OutputFormat::Ogg && line.replayGain) {
+      written -= settleAlbumPeak(run.folder, run.outputs, run.committed, run.decodedPeaks,
+                                 run.albumPeak);
+    }
   } catch (const std::bad_alloc&) {
+    clearProgress();
     closeFile(&run.dataFile);
     removeFolders(madeFolders);
     throw;

@@ -6,8 +6,12 @@
 #include <new>
 
 #include "app/app.h"
+#include "flac/flac.h"
+#include "loudness/loudness.h"
+#include "ogg/ogg.h"
 #include "platform/platform.h"
 #include "utf8/utf8.h"
+#include "wave/wave.h"
 
 #ifndef KVBGM2WAV_VERSION
 #define KVBGM2WAV_VERSION "dev"
@@ -147,4 +151,12 @@ bool folderTakesFiles(const std::string& folder, const std::string& name) {
   if (error == kIoOk || !(isFolderUnwritable(error) || folderGone(folder))) return true;
   sayFolderRefused(folder, ioErrorText(error));
   return false;
+}
+
+std::string errorReason(IoError error) {
+  if (const char* text = flacErrorText(error)) return text;
+  if (const char* text = oggErrorText(error)) return text;
+  if (const char* text = loudnessErrorText(error)) return text;
+  if (const char* text = waveErrorText(error)) return text;
+  return ioErrorText(error);
 }

@@ -9,6 +9,7 @@
 // reaches end). A fade scales the last |fade| seconds of that stream.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -217,3 +218,13 @@ IoError prepareFades(const std::vector<const TrackPlan*>& plans, std::vector<Gai
 // The table of `tables` that serves the fade of `plan`; null when the plan
 // has no fade or no table serves it.
 const GainTable* gainsFor(const std::vector<GainTable>& tables, const TrackPlan& plan);
+
+// How far a writer has come through a planned stream: the bytes of it
+// handled so far, which the writer adds as it goes and another thread may
+// read at any time. Writers take a pointer to one, or null for no count.
+using StreamCount = std::atomic<int64_t>;
+
+// Adds `bytes` to `*count`, where there is a count.
+inline void addToCount(StreamCount* count, int64_t bytes) {
+  if (count != nullptr) count->fetch_add(bytes, std::memory_order_relaxed);
+}

@@ -115,7 +115,7 @@ size_t flacVendorBytes() { return std::strlen(FLAC__VENDOR_STRING); }
 
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                        const std::vector<Tag>& tags, int compression, const GainTable* gains,
-                       const StreamCheck& expect) {
+                       const StreamCheck& expect, StreamCount* done) {
   if (!tagsAreValid(tags)) return kFlacEncoderFailed;
   try {
     // Declared in this order so that the encoder goes first: deleting an
@@ -152,6 +152,8 @@ IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan&
       if (!FLAC__stream_encoder_process_interleaved(e, wide.data(),
                                                     static_cast<uint32_t>(bytes / kFrameBytes))) {
         error = encoderError(e, sink);
+      } else {
+        addToCount(done, static_cast<int64_t>(bytes));
       }
     }
     if (error == kIoOk && expect.check && digest != expect.digest) error = kIoChanged;

@@ -43,7 +43,9 @@ size_t flacVendorBytes();
 // Does not commit or close `output`. Returns the first read or write
 // error, kIoNoMemory when memory cannot be had, kIoChanged when `expect`
 // checks a digest the stream does not have, or kFlacEncoderFailed (also
-// for a tag that tagsAreValid refuses).
+// for a tag that tagsAreValid refuses). Each chunk of the stream that the
+// encoder has taken is added to `done` (see StreamCount) as it goes,
+// plan.dataLength in all when it succeeds.
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                        const std::vector<Tag>& tags, int compression, const GainTable* gains,
-                       const StreamCheck& expect = {});
+                       const StreamCheck& expect = {}, StreamCount* done = nullptr);

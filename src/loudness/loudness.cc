@@ -11,7 +11,7 @@ const char* loudnessErrorText(IoError error) {
 void LoudnessStateFree::operator()(ebur128_state* state) const { ebur128_destroy(&state); }
 
 IoError measureLoudness(FileHandle dataFile, const TrackPlan& plan, const GainTable* gains,
-                        Loudness* out) {
+                        Loudness* out, StreamCount* done) {
   *out = Loudness{};
   // Integrated loudness only: libebur128's own peaks would cost a pass of
   // their own over every sample, and the int16 peak is exact.
@@ -36,6 +36,7 @@ IoError measureLoudness(FileHandle dataFile, const TrackPlan& plan, const GainTa
     if (status == EBUR128_ERROR_NOMEM) return kIoNoMemory;
     if (status != EBUR128_SUCCESS) return kLoudnessFailed;
     offset += static_cast<int64_t>(bytes);
+    addToCount(done, static_cast<int64_t>(bytes));
   }
   out->state = std::move(state);
   out->peak = peak;  // the digest is already there

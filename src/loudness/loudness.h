@@ -51,9 +51,10 @@ struct Loudness {
 // every frame, and the peak. `gains` serves the plan's fade (null without
 // one) and is only read, so one table may serve measurements on many
 // threads. Returns the first read error, kIoNoMemory when memory cannot be
-// had, or kLoudnessFailed; *out is left unmeasured then.
+// had, or kLoudnessFailed; *out is left unmeasured then. Each chunk
+// measured is added to `done` (see StreamCount) as it goes.
 IoError measureLoudness(FileHandle dataFile, const TrackPlan& plan, const GainTable* gains,
-                        Loudness* out);
+                        Loudness* out, StreamCount* done = nullptr);
 
 // The integrated loudness in LUFS of the measured streams of `files` gated
 // together as one programme (one of them: that file's own), blocks of

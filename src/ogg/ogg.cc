@@ -295,7 +295,8 @@ size_t oggVendorBytes() {
 
 IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                       const std::vector<Tag>& tags, float quality, uint32_t serial,
-                      const GainTable* gains, const StreamCheck& expect, PeakTag* peak) {
+                      const GainTable* gains, const StreamCheck& expect, PeakTag* peak,
+                      StreamCount* done) {
   if (!(quality >= kOggMinQuality && quality <= kOggMaxQuality)) return kOggEncoderFailed;
   if (!tagsAreValid(tags)) return kOggEncoderFailed;
   for (const Tag& tag : tags) {
@@ -333,6 +334,7 @@ IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& 
       }
       if (vorbis_analysis_wrote(&e.dsp, frames) != 0) return kOggEncoderFailed;
       error = drain(&e, decoder.get(), &sink);
+      if (error == kIoOk) addToCount(done, static_cast<int64_t>(bytes));
     }
     if (error != kIoOk) return error;
     if (expect.check && digest != expect.digest) return kIoChanged;

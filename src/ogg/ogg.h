@@ -69,11 +69,13 @@ struct PeakTag {
 // writes nothing.
 // `gains` serves the plan's fade (null without one) and is only read, so
 // one table may serve encoders on many threads; every other buffer is this
-// call's own.
+// call's own. Each chunk of the stream that the encoder has taken is added
+// to `done` (see StreamCount) as it goes, plan.dataLength in all when it
+// succeeds.
 IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
                       const std::vector<Tag>& tags, float quality, uint32_t serial,
                       const GainTable* gains, const StreamCheck& expect = {},
-                      PeakTag* peak = nullptr);
+                      PeakTag* peak = nullptr, StreamCount* done = nullptr);
 
 // Copies the Ogg file `in` of `size` bytes, as writeOggTrack wrote it, into
 // `output` from its start, with the value of the comment `name` replaced by

@@ -119,3 +119,11 @@ bool memoryAvailable(size_t bytes) {
   for (size_t i = 0; i < had; ++i) std::free(pieces[i]);
   return had == count;
 }
+
+std::string redrawLineText(bool takesEscapes, const std::string& text, size_t previous) {
+  std::string bytes = "\r" + text;
+  if (takesEscapes) return bytes + "\x1b[K";
+  if (previous > text.size()) bytes.append(previous - text.size(), ' ');
+  if (text.empty()) bytes += '\r';
+  return bytes;
+}

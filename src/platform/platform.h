@@ -2,7 +2,8 @@
 // positioned reads of the data file, output files that appear under their
 // final name only once complete, the console, and clean-up when a signal
 // ends the process. One implementation per platform (platform_posix.cc,
-// platform_win.cc); platform.cc holds what both share.
+// platform_win.cc and platform_win_console.cc); platform.cc holds what both
+// share.
 //
 // Functions that can fail return an IoError: 0 for success, a positive
 // system error code, or one of the negative codes below. ioErrorText turns
@@ -48,11 +49,14 @@ struct OutputFile {
 // Windows a standard handle that is not valid at start is never written
 // to. Every signal whose default action ends the process
 // (Ctrl+C, Ctrl+Break and closing the console on Windows) removes the
-// temporary file of the output in progress and then ends the process by
-// that signal, as it would have; a signal ignored at start stays ignored. A
-// file-size limit surfaces as a write error instead of killing the process.
-// Standard output is binary. The main thread's stack is grown to 512 KiB
-// up front, for libraries that keep large buffers there.
+// temporary file of the output in progress, writes the text set by
+// setSignalText, and then ends the process by that signal, as it would
+// have; a signal ignored at start stays ignored. A file-size limit surfaces
+// as a write error instead of killing the process. Standard output is
+// binary. The main thread's stack is grown to 512 KiB up front, for
+// libraries that keep large buffers there. On Windows, a console on
+// standard error gets virtual-terminal processing where it allows it (see
+// stderrTakesEscapes), its mode as it was when the process ends.
 void platformInit();
 
 // Writes UTF-8 text to standard output (as UTF-16 on a Windows console,
@@ -67,6 +71,34 @@ bool stdoutIsTerminal();
 // True when standard error is a terminal (a console window on Windows),
 // and was open at start.
 bool stderrIsTerminal();
+
+// True when standard error is a terminal that takes the escape sequence
+// "\x1b[K" (erase to the end of the line): a POSIX terminal whose TERM is
+// not "dumb", or a Windows console with virtual-terminal processing, which
+// platformInit turns on where the console allows it. False for a classic
+// Windows console that would print the sequence, and wherever standard
+// error is not a terminal.
+bool stderrTakesEscapes();
+
+// The bytes that put `text` (printable ASCII, one column a byte, no line
+// feed) in place of the line the terminal's cursor is on, which holds
+// `previous` columns: a carriage return and `text`, then "\x1b[K" where
+// the terminal takes escapes (stderrTakesEscapes), else a blank over each
+// column of the previous line past `text`. An empty `text` erases the line
+// and leaves the cursor at its start: "\r\x1b[K", or a carriage return,
+// `previous` blanks and a carriage return.
+std::string redrawLineText(bool takesEscapes, const std::string& text, size_t previous);
+
+// The bytes that a terminating signal (see platformInit) writes to standard
+// error after its clean-up, before the process ends, for a terminal state
+// that must not outlive the process (a line being redrawn in place): the
+// first kSignalTextBytes of `text`, or nothing for "" (the start). Written
+// with one async-signal-safe write on POSIX (on the main thread, where
+// every signal is handled); on Windows by the console event handler, after
+// which writeStderr waits for the end of the process, so nothing follows
+// them. Call on the main thread.
+constexpr size_t kSignalTextBytes = 256;
+void setSignalText(const std::string& text);
 
 // `path` made absolute against the current folder, without resolving
 // links; `path` itself when that cannot be done.
@@ -267,3 +299,14 @@ std::string ioErrorText(IoError error);
 // system code, per platform.
 const char* ioErrorTextCommon(IoError error);
 std::string systemErrorText(IoError error);
+
+#ifdef _WIN32
+// Between the two files of the Windows platform. widen: UTF-8 as UTF-16.
+// setUpConsole: the standard handles' and the console's part of
+// platformInit. endConsoleForEvent: the console event handler's part, on
+// the system's thread: takes standard error for good, writes the
+// setSignalText bytes and puts the console's mode back.
+std::wstring widen(const std::string& utf8);
+void setUpConsole();
+void endConsoleForEvent();
+#endif

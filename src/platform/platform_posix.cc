@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -57,6 +59,12 @@ bool folderUsedElsewhere() {
   return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
 }
 
+// setSignalText's bytes. Only the main thread sets them and only the main
+// thread handles signals, so the handler never meets a change half made.
+char gSignalText[kSignalTextBytes];
+std::atomic<size_t> gSignalTextLength{0};
+static_assert(std::atomic<size_t>::is_always_lock_free, "used in a signal handler");
+
 void onTerminatingSignal(int sig) {
   for (TempSlot& slot : gTempSlots) {
     if (slot.active.load()) unlink(slot.path);
@@ -65,6 +73,10 @@ void onTerminatingSignal(int sig) {
     for (int i = kMadeFolderSlots - 1; i >= 0; --i) {
       if (gMadeFolders[i].active.load()) rmdir(gMadeFolders[i].path);
     }
+  }
+  if (size_t n = gSignalTextLength.load(); n > 0) {
+    ssize_t put = write(STDERR_FILENO, gSignalText, n);
+    (void)put;  // nothing more can be done about a failed write here
   }
   signal(sig, SIG_DFL);
   raise(sig);  // delivered when the handler returns, as the default action
@@ -240,6 +252,18 @@ IoError writeStderr(const std::string& utf8) { return writeTo(stderr, gStderrClo
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 bool stderrIsTerminal() { return !gStderrClosed && isatty(STDERR_FILENO) == 1; }
+
+bool stderrTakesEscapes() {
+  const char* term = std::getenv("TERM");
+  return stderrIsTerminal() && !(term != nullptr && std::strcmp(term, "dumb") == 0);
+}
+
+void setSignalText(const std::string& text) {
+  gSignalTextLength.store(0);
+  size_t n = std::min(text.size(), sizeof gSignalText);
+  std::memcpy(gSignalText, text.data(), n);
+  gSignalTextLength.store(n);
+}
 
 bool ownsConsoleWindow() { return false; }
 

@@ -1,15 +1,13 @@
-// Windows file system, console and Ctrl+C. Names are UTF-8 inside the tool
+// Windows file system and Ctrl+C (platform_win_console.cc has standard
+// output and error and the console). Names are UTF-8 inside the tool
 // and UTF-16 at every call into the system, so they come out right whatever
 // the system's code page. An output file is marked delete-on-close from its
 // creation until its commit, so a process that is killed leaves nothing.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600
 #endif
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
@@ -38,18 +36,8 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     FILE_DISPOSITION_INFO info = {TRUE};
     SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info);
   }
+  endConsoleForEvent();
   return FALSE;  // the default handler ends the process
-}
-
-std::wstring widen(const std::string& utf8) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                              nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                        wide.data(), n);
-  }
-  return wide;
 }
 
 std::string narrow(const std::wstring& wide) {
@@ -77,38 +65,6 @@ bool markDeleteOnClose(HANDLE handle, bool on) {
   return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
-// Standard output and error as they were at start: one that was not a
-// valid handle is never written to, whatever file may later get that
-// handle's number.
-bool gStdoutClosed = false;
-bool gStderrClosed = false;
-
-bool invalidAtStart(DWORD which) {
-  HANDLE h = GetStdHandle(which);
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) return true;
-  return GetFileType(h) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR;
-}
-
-IoError writeTo(DWORD which, FILE* stream, const std::string& utf8) {
-  if (which == STD_OUTPUT_HANDLE ? gStdoutClosed : gStderrClosed) return ERROR_INVALID_HANDLE;
-  HANDLE out = GetStdHandle(which);
-  DWORD mode;
-  if (GetConsoleMode(out, &mode)) {
-    std::fflush(stream);
-    std::wstring wide = widen(utf8);
-    DWORD written = 0;
-    if (!WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr)) {
-      return static_cast<IoError>(GetLastError());
-    }
-    return kIoOk;
-  }
-  if (std::fwrite(utf8.data(), 1, utf8.size(), stream) != utf8.size() ||
-      std::fflush(stream) != 0) {
-    return ERROR_WRITE_FAULT;
-  }
-  return kIoOk;
-}
-
 DWORD attributesOf(const std::string& path) {
   return GetFileAttributesW(widen(path).c_str());
 }
@@ -133,27 +89,20 @@ void releaseTemp(HANDLE handle) {
 
 }  // namespace
 
+std::wstring widen(const std::string& utf8) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                              nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                        wide.data(), n);
+  }
+  return wide;
+}
+
 void platformInit() {
-  gStdoutClosed = invalidAtStart(STD_OUTPUT_HANDLE);
-  gStderrClosed = invalidAtStart(STD_ERROR_HANDLE);
+  setUpConsole();
   SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-  // The same bytes as on POSIX: no "\r\n" for "\n".
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-}
-
-IoError writeStdout(const std::string& utf8) { return writeTo(STD_OUTPUT_HANDLE, stdout, utf8); }
-
-IoError writeStderr(const std::string& utf8) { return writeTo(STD_ERROR_HANDLE, stderr, utf8); }
-
-bool stdoutIsTerminal() {
-  DWORD mode;
-  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
-}
-
-bool stderrIsTerminal() {
-  DWORD mode;
-  return !gStderrClosed && GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 std::string absolutePath(const std::string& path) {
@@ -165,21 +114,6 @@ std::string absolutePath(const std::string& path) {
   if (n == 0) return path;
   full.resize(n);
   return narrow(full);
-}
-
-bool ownsConsoleWindow() {
-  DWORD mode, ids[2];
-  return stdoutIsTerminal() && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
-         GetConsoleProcessList(ids, 2) == 1;
-}
-
-void waitForEnter() {
-  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-  FlushConsoleInputBuffer(in);
-  wchar_t c = 0;
-  DWORD got = 0;
-  while (ReadConsoleW(in, &c, 1, &got, nullptr) && got == 1 && c != L'\r' && c != L'\n') {
-  }
 }
 
 PathKind pathKind(const std::string& path) {

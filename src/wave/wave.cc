@@ -72,29 +72,39 @@ const char* waveErrorText(IoError error) {
 }
 
 IoError copyRangeChunked(FileHandle dataFile, OutputFile* output, int64_t from,
-                         int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer) {
+                         int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
+                         StreamCount* done) {
   if (bytesPerSecond <= 0 || bytesPerSecond > kChunkBufferBytes) return kWaveChunkTooLarge;
   for (int64_t pos = from; pos < to; pos += bytesPerSecond) {
     auto n = static_cast<size_t>(std::min<int64_t>(bytesPerSecond, to - pos));
     IoError error = readAt(dataFile, pos, bufferBytes(buffer), n);
     if (error == kIoOk) error = writeAll(output, bufferBytes(buffer), n);
     if (error != kIoOk) return error;
+    addToCount(done, static_cast<int64_t>(n));
   }
   return kIoOk;
 }
 
 IoError copyRange(FileHandle dataFile, OutputFile* output, int64_t from,
-                  int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer) {
+                  int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
+                  StreamCount* done) {
   if (bytesPerSecond <= 0 || bytesPerSecond > kChunkBufferBytes) return kWaveChunkTooLarge;
-  if (to <= from) return kIoOk;
-  IoError error = copyToEnd(dataFile, from, output->file, static_cast<size_t>(to - from));
-  if (error != kIoUnsupported) return error;
-  return copyRangeChunked(dataFile, output, from, to, bytesPerSecond, buffer);
+  for (int64_t pos = from; pos < to; pos += kCopyPieceBytes) {
+    int64_t n = std::min(kCopyPieceBytes, to - pos);
+    IoError error = copyToEnd(dataFile, pos, output->file, static_cast<size_t>(n));
+    // Refused with nothing copied: the rest goes through the buffer.
+    if (error == kIoUnsupported) {
+      return copyRangeChunked(dataFile, output, pos, to, bytesPerSecond, buffer, done);
+    }
+    if (error != kIoOk) return error;
+    addToCount(done, n);
+  }
+  return kIoOk;
 }
 
 IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
                   int64_t to, int64_t firstFrame, int64_t n,
-                  FadePattern pattern, WaveWriter* writer) {
+                  FadePattern pattern, WaveWriter* writer, StreamCount* done) {
   int16_t* samples = writer->buffer.samples;
   for (int64_t pos = from; pos < to; pos += kChunkBufferBytes) {
     auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, to - pos));
@@ -105,17 +115,18 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
     }
     if (error == kIoOk) error = writeAll(output, samples, bytes);
     if (error != kIoOk) return error;
+    addToCount(done, static_cast<int64_t>(bytes));
   }
   return kIoOk;
 }
 
 IoError writeTrack(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
-                   const TrackPlan& plan) {
+                   const TrackPlan& plan, StreamCount* done) {
   WaveHeader header =
       buildWaveHeader(static_cast<uint32_t>(plan.dataLength), plan.sampleRate, plan.loop);
   IoError error = writeAll(output, header.bytes, header.size);
   if (error == kIoOk && plan.fadeBytes > 0 &&
-      writeFadedTwoThreads(writer, dataFile, output, plan, header.size, &error)) {
+      writeFadedTwoThreads(writer, dataFile, output, plan, header.size, &error, done)) {
     return error;
   }
   int32_t bytesPerSecond = plan.sampleRate * kFrameBytes;
@@ -127,11 +138,12 @@ IoError writeTrack(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
     // The part of this range before the fade is copied as it is, the rest
     // is faded, counting frames from the start of the fade.
     int64_t plain = std::clamp(fadeStart - streamPos, int64_t{0}, r.to - r.from);
-    error = copyRange(dataFile, output, r.from, r.from + plain, bytesPerSecond, &writer->buffer);
+    error = copyRange(dataFile, output, r.from, r.from + plain, bytesPerSecond, &writer->buffer,
+                      done);
     if (error == kIoOk && r.from + plain < r.to) {
       error = applyFade(dataFile, output, r.from + plain, r.to,
                         (streamPos + plain - fadeStart) / kFrameBytes, fadeFrames,
-                        plan.pattern, writer);
+                        plan.pattern, writer, done);
     }
     streamPos += r.to - r.from;
   }

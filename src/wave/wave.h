@@ -53,22 +53,27 @@ struct WaveWriter {
 };
 
 // Appends data-file bytes [from, to) to `output`, by kernel copy where the
-// system offers one for this pair of files, else through `buffer` in chunks
-// of bytesPerSecond, which must be at most kChunkBufferBytes (a larger one
-// is refused with kWaveChunkTooLarge, nothing copied).
+// system offers one for this pair of files, in pieces of at most
+// kCopyPieceBytes, else through `buffer` in chunks of bytesPerSecond, which
+// must be at most kChunkBufferBytes (a larger one is refused with
+// kWaveChunkTooLarge, nothing copied). Each piece or chunk copied is added
+// to `done` (see StreamCount).
+constexpr int64_t kCopyPieceBytes = int64_t{16} << 20;
 IoError copyRange(FileHandle dataFile, OutputFile* output, int64_t from,
-                  int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer);
+                  int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
+                  StreamCount* done = nullptr);
 
 // The chunked copy that copyRange falls back on, with the same bound.
 IoError copyRangeChunked(FileHandle dataFile, OutputFile* output, int64_t from,
-                         int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer);
+                         int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
+                         StreamCount* done = nullptr);
 
 // Appends data-file bytes [from, to) to `output`, scaled as frames
 // firstFrame, ... of an n-frame fade (see scaleFrames), with the writer's
-// buffer and gains.
+// buffer and gains. Each chunk written is added to `done`.
 IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
                   int64_t to, int64_t firstFrame, int64_t n,
-                  FadePattern pattern, WaveWriter* writer);
+                  FadePattern pattern, WaveWriter* writer, StreamCount* done = nullptr);
 
 // Writes the header and the planned stream to `output` from its start,
 // fading its last plan.fadeBytes with plan.pattern. kIoNoMemory when the
@@ -78,13 +83,17 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
 // writes the faded pieces while this thread has the kernel copy the
 // unfaded part; this thread then takes its share of what is left, and both
 // are done when this returns. Elsewhere, or when no thread can be started,
-// this thread writes it all. Does not commit or close `output`.
+// this thread writes it all. Does not commit or close `output`. The bytes
+// of the stream are added to `done` (see StreamCount) as they are written,
+// from both threads, plan.dataLength in all when it succeeds.
 IoError writeTrack(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
-                   const TrackPlan& plan);
+                   const TrackPlan& plan, StreamCount* done = nullptr);
 
 // The fade of writeTrack on two threads, after the header's `headerBytes`.
 // False, with nothing written, where the system cannot write at an offset
 // or the memory or the thread for it is not to be had; else true, with the
-// outcome in *error: the first failure in the stream's order.
+// outcome in *error: the first failure in the stream's order. Counts in
+// `done` as writeTrack does.
 bool writeFadedTwoThreads(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
-                          const TrackPlan& plan, size_t headerBytes, IoError* error);
+                          const TrackPlan& plan, size_t headerBytes, IoError* error,
+                          StreamCount* done = nullptr);

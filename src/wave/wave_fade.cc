@@ -36,6 +36,7 @@ struct FadeWork {
   int64_t tableFrames = 0;  // the frames of the table being computed
   int32_t blockCount = 0;   // its blocks; 0 when the table is kept
   int32_t pieceCount = 0;   // pieces of kChunkBufferBytes
+  StreamCount* done = nullptr;  // the caller's count of the bytes written
   // Shared.
   std::atomic<int32_t> nextBlock{0};   // the next block to claim
   std::atomic<int32_t> blocksDone{0};  // blocks computed
@@ -75,6 +76,7 @@ void doFadeWork(FadeWork* w, FadeShare* share) {
       scaleView(w->gains, share->samples, static_cast<int64_t>(n) / kFrameBytes,
                 offset / kFrameBytes);
       error = writeAt(w->output, w->fileOffset + offset, share->samples, n);
+      if (error == kIoOk) addToCount(w->done, static_cast<int64_t>(n));
     }
     if (error != kIoOk) {
       // Pieces are claimed in order, so every earlier one is being done.
@@ -139,13 +141,14 @@ FadeHelper* fadeHelper(WaveWriter* writer) {
 
 // The ranges' bytes before the fade, as they are.
 IoError copyUnfaded(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,
-                    ChunkBuffer* buffer) {
+                    ChunkBuffer* buffer, StreamCount* done) {
   int32_t bytesPerSecond = plan.sampleRate * kFrameBytes;
   int64_t fadeStart = plan.dataLength - plan.fadeBytes;
   int64_t streamPos = 0;
   for (const ByteRange& r : plan.ranges) {
     int64_t plain = std::clamp(fadeStart - streamPos, int64_t{0}, r.to - r.from);
-    IoError error = copyRange(dataFile, output, r.from, r.from + plain, bytesPerSecond, buffer);
+    IoError error =
+        copyRange(dataFile, output, r.from, r.from + plain, bytesPerSecond, buffer, done);
     if (error != kIoOk) return error;
     streamPos += r.to - r.from;
   }
@@ -155,12 +158,14 @@ IoError copyUnfaded(FileHandle dataFile, OutputFile* output, const TrackPlan& pl
 }  // namespace
 
 bool writeFadedTwoThreads(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
-                          const TrackPlan& plan, size_t headerBytes, IoError* error) {
+                          const TrackPlan& plan, size_t headerBytes, IoError* error,
+                          StreamCount* count) {
   if (!writesAtOffsets(*output)) return false;
   FadeWork work;
   work.dataFile = dataFile;
   work.output = output;
   work.plan = &plan;
+  work.done = count;
   work.fadeStart = plan.dataLength - plan.fadeBytes;
   work.fileOffset = static_cast<int64_t>(headerBytes) + work.fadeStart;
   work.pieceCount = static_cast<int32_t>((plan.fadeBytes + kChunkBufferBytes - 1) / kChunkBufferBytes);
@@ -181,7 +186,7 @@ bool writeFadedTwoThreads(WaveWriter* writer, FileHandle dataFile, OutputFile* o
   int32_t job = helper->posted.fetch_add(1, std::memory_order_release) + 1;
   helper->posted.notify_one();
 
-  *error = copyUnfaded(dataFile, output, plan, &writer->buffer);
+  *error = copyUnfaded(dataFile, output, plan, &writer->buffer, count);
   FadeShare mine;
   mine.samples = writer->buffer.samples;
   if (*error == kIoOk) {
