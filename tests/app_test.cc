@@ -324,6 +324,10 @@ TEST(CommandLine, OggQuality) {
       {"10.01", false, 0},    {"-1.5", false, 0},  {"11", false, 0},    {"x", false, 0},
       {"5x", false, 0},       {".", false, 0},     {"-", false, 0},     {"+5", false, 0},
       {" 5", false, 0},       {"1e1", false, 0},   {"nan", false, 0},
+      // Any number of digits, the range judged on the digits themselves.
+      {"9.99999999999", true, 10.0f},         {"10.000000000001", false, 0},
+      {"-0.999999999999999999", true, -1.0f}, {"-1.0000000000000000001", false, 0},
+      {"00010.000000000000000", true, 10.0f}, {"99999999999999999999", false, 0},
   };
   for (const Case& c : cases) {
     std::string arg = std::string("--quality=") + c.value;

@@ -5,14 +5,18 @@ tags and loop tags that players and engines read, the loop tags first, where
 every engine finds them; and a failed or interrupted run leaves only complete
 files, as with WAV files."""
 
+import array
 import json
 import os
 import re
+import shutil
 import subprocess
+import time
 import unittest
+from pathlib import Path
 
 from kvbgm_test_support import (banner, error_db, Folder, NAMES, ogg_decode, ogg_name, ogg_pages,
-                                run, small_disk, smpl_loop, StandIn, TOOL, TRACKS,
+                                rate, run, small_disk, smpl_loop, StandIn, TOOL, TRACKS,
                                 vorbis_comments, wav_info)
 
 DATA = StandIn()  # the stand-in data file, made for this module
@@ -366,7 +370,122 @@ class CommentLayout(TestCase):
         self.assertEqual(run(["--format=flac", *args[1:]], f.path)[0], 0)
 
 
+def decoded_peak(path):
+    """The largest sample magnitude that a float decoder (ffmpeg's) gives of
+    the Ogg Vorbis file at `path`, 1.0 full scale."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "f32le", "-"],
+                         check=True, stdout=subprocess.PIPE).stdout
+    samples = array.array("f", raw)
+    return max(max(samples), -min(samples))
+
+
+def replaygain_peaks(path):
+    """(REPLAYGAIN_TRACK_PEAK, REPLAYGAIN_ALBUM_PEAK) of an Ogg Vorbis file."""
+    tags = dict(vorbis_comments(path))
+    return float(tags["REPLAYGAIN_TRACK_PEAK"]), float(tags["REPLAYGAIN_ALBUM_PEAK"])
+
+
+# Decoders of one stream differ in their last float bits; the peaks carry
+# six decimals, rounded up from what libvorbis decodes.
+DECODER_SLACK = 2e-6
+ONE_DB = 10 ** (1 / 20)
+
+
+class Peaks(TestCase):
+    def test_peaks_bound_the_decoded_audio_of_an_album_of_both_rates(self):
+        f = self.folder()
+        status, out = run(["--format=ogg", "--replaygain", "1"], f.path)
+        self.assertEqual(status, 0, out)
+        decoded, albums = [], set()
+        for track in range(1, 32):
+            with self.subTest(track=track, rate=rate(track)):
+                path = f.path / ogg_name(NAMES[track - 1])
+                track_peak, album_peak = replaygain_peaks(path)
+                peak = decoded_peak(path)
+                decoded.append(peak)
+                albums.add(album_peak)
+                self.assertGreaterEqual(track_peak + DECODER_SLACK, peak)
+                self.assertLessEqual(track_peak, peak * ONE_DB)
+        self.assertEqual(len(albums), 1, "one album peak on every file")
+        album_peak = albums.pop()
+        self.assertGreaterEqual(album_peak + DECODER_SLACK, max(decoded))
+        self.assertLessEqual(album_peak, max(decoded) * ONE_DB)
+
+
 class Faults(TestCase):
+    def test_out_of_memory_says_so_and_removes_the_folder_it_made(self):
+        # libvorbis does not check its allocations: under a tight address
+        # space limit the run must still end with a message, not a crash.
+        # Each limit is a row; any one of them crashed before.
+        if os.environ.get("KVBGM_SANITIZE"):
+            self.skipTest("the sanitizers' shadow memory needs far more address space")
+        f = self.folder()
+        for args, limit in [(["t31"], 13000), (["t31", "--replaygain"], 13200),
+                            (["t31"], 13600), ([], 15000)]:
+            with self.subTest(args=args, limit=limit):
+                folder = f.path / f"new{limit}"
+                done = subprocess.run(
+                    ["prlimit", f"--as={limit * 1024}", TOOL, "--format=ogg", "1", *args,
+                     "-o", folder.name],
+                    cwd=f.path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+                out = done.stdout.decode()
+                self.assertIn(done.returncode, (0, 1), out)
+                if done.returncode == 1:
+                    self.assertRegex(out, r"cannot write .*\.ogg: out of memory\n")
+                if not folder.exists():
+                    continue
+                for name in os.listdir(folder):
+                    subprocess.run(["ogginfo", "-q", folder / name], check=True,
+                                   stdout=subprocess.DEVNULL)
+                self.assertTrue(os.listdir(folder), "a folder made and left empty is removed")
+
+    def test_a_run_never_loses_its_folder_to_another_run(self):
+        # The first run made the folder and is ended by a signal while the
+        # second one writes into it, its file not yet named.
+        f = self.folder()
+        first = subprocess.Popen(["timeout", "-s", "TERM", "1", TOOL, "--format=ogg", "t26", "3",
+                                  "-o", "new"], cwd=f.path, stdout=subprocess.DEVNULL)
+        self.addCleanup(first.wait)
+        time.sleep(0.3)
+        status, out = run(["--format=flac", "t26", "5", "-o", "new"], f.path)
+        first.wait(timeout=600)
+        self.assertEqual(status, 0, out)
+        name = NAMES[25][:-4] + ".flac"
+        self.assertIn(name, os.listdir(f.path / "new"))
+        subprocess.run(["flac", "-t", "-s", f.path / "new" / name], check=True)
+
+    def test_a_folder_that_vanishes_is_said_once(self):
+        f = self.folder()
+        proc = subprocess.Popen([TOOL, "--format=ogg", "1", "-o", "gone"], cwd=f.path,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        proc.stdout.readline()  # the banner
+        self.assertTrue(proc.stdout.readline().startswith(b"Create "))
+        shutil.rmtree(f.path / "gone")
+        out = proc.communicate(timeout=600)[0].decode()
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(out.count("cannot write"), 1, out)
+        self.assertIn("cannot write into gone: No such file or directory (write elsewhere with "
+                      "-o DIR)\n", out)
+
+    def test_replaygain_checks_the_folder_before_measuring(self):
+        # Every file would be measured first, seconds of work, before the
+        # first one found that nothing can be made there.
+        read_only = Path(self.folder(data=False).path)
+        if os.geteuid() == 0:
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", read_only],
+                              stderr=subprocess.DEVNULL).returncode != 0:
+                self.skipTest("cannot mount a read-only tmpfs here")
+            self.addCleanup(subprocess.run, ["umount", read_only])
+        else:
+            os.chmod(read_only, 0o555)
+        f = self.folder()
+        status, out = run(["--format=ogg", "--replaygain", "-o", str(read_only)], f.path)
+        self.assertEqual(status, 1)
+        self.assertRegex(out.splitlines()[-1], r"^cannot write into .*\(write elsewhere with "
+                                               r"-o DIR\)$")
+
     def test_disk_full_fails_the_files_one_at_a_time_would(self):
         # Files written two at a time take space from each other; the same
         # files must fail, with the same lines, as when each track is

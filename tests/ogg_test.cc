@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <vorbis/vorbisfile.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include <unistd.h>
 #endif
 
+#include "flac/flac.h"
+#include "loudness/loudness.h"
 #include "test_util.h"
 
 namespace {
@@ -379,3 +382,86 @@ TEST_F(OggWriter, WriteErrorsComeBack) {
 #endif
 
 }  // namespace
+
+// The peak a decoder gives, filled into the comment header once the audio
+// is known: at 44,100 and 22,050 Hz, with a fade and without.
+TEST_F(OggWriter, PeakTagBoundsWhatTheDecoderGives) {
+  struct Case {
+    const char* what;
+    RenderSettings settings;
+    int32_t rate;
+  };
+  const Case cases[] = {
+      {"44,100 Hz", play(2, 0, FadePattern::Exponential), 44100},
+      {"22,050 Hz", play(2, 0, FadePattern::Exponential), 22050},
+      {"faded", play(2, -1, FadePattern::Linear), 44100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TrackPlan plan = planTrack(entry, c.settings, c.rate);
+    std::vector<Tag> t = trackTags({"a", 1, "b"}, plan.loop, {});
+    t.push_back({"REPLAYGAIN_TRACK_PEAK", "0.000000"});
+    t.push_back({"REPLAYGAIN_ALBUM_PEAK", "0.500000"});
+    OutputFile out;
+    ASSERT_EQ(createOutput("", "peak.ogg", &out), kIoOk);
+    PeakTag peak{"REPLAYGAIN_TRACK_PEAK", peakTextAtLeast, 0};
+    ASSERT_EQ(writeOggTrack(dataFile, &out, plan, t, 5, 4, gainsOf(plan), {}, &peak), kIoOk);
+    ASSERT_EQ(commitOutput(&out), kIoOk);
+    Decoded d = decode(readBytes("peak.ogg"));
+    ASSERT_TRUE(d.opened);
+    ASSERT_FALSE(d.error);
+    float decoded = 0;
+    for (float s : d.samples) decoded = std::max(decoded, std::fabs(s));
+    EXPECT_EQ(peak.peak, decoded);
+    std::string value;
+    for (const std::string& comment : d.comments) {
+      if (comment.rfind("REPLAYGAIN_TRACK_PEAK=", 0) == 0) value = comment.substr(22);
+    }
+    ASSERT_EQ(value.size(), 8u);
+    EXPECT_GE(std::stod(value), decoded);
+    EXPECT_LT(std::stod(value), decoded + 1e-6);
+
+    // The album peak copied in, every other byte as it was.
+    FileHandle in;
+    int64_t size = 0;
+    ASSERT_EQ(openDataFile("peak.ogg", &in, &size), kIoOk);
+    OutputFile copy;
+    ASSERT_EQ(createOutput("", "copy.ogg", &copy), kIoOk);
+    ASSERT_EQ(copyOggWithTag(in, size, &copy, "replaygain_album_peak", "0.987654"), kIoOk);
+    EXPECT_EQ(copyOggWithTag(in, size, &copy, "REPLAYGAIN_ALBUM_PEAK", "1.0"), kOggEncoderFailed);
+    closeFile(&in);
+    ASSERT_EQ(commitOutput(&copy), kIoOk);
+    std::vector<uint8_t> before = readBytes("peak.ogg"), after = readBytes("copy.ogg");
+    ASSERT_EQ(after.size(), before.size());
+    size_t differ = 0;
+    for (size_t i = 0; i < before.size(); ++i) differ += before[i] != after[i];
+    EXPECT_LE(differ, 6u + 4u);  // the value and the page's checksum
+    Decoded again = decode(after);
+    ASSERT_TRUE(again.opened);
+    EXPECT_EQ(again.samples, d.samples);
+    EXPECT_NE(std::find(again.comments.begin(), again.comments.end(),
+                        "REPLAYGAIN_ALBUM_PEAK=0.987654"),
+              again.comments.end());
+  }
+}
+
+// Tags measured from other audio than the audio encoded: the file fails,
+// as one whose data file could not be read, in both encoders.
+TEST_F(OggWriter, AudioOtherThanMeasuredFails) {
+  TrackPlan plan = planTrack(entry, play(1, 0, FadePattern::Exponential), 44100);
+  std::vector<int16_t> samples = stream(plan);
+  uint64_t digest = foldDigest(kStreamDigestStart, samples.data(), samples.size());
+  std::vector<Tag> t = trackTags({"a", 1, "b"}, plan.loop, {});
+  for (bool same : {true, false}) {
+    StreamCheck expect{true, same ? digest : digest + 1};
+    OutputFile ogg, flac;
+    ASSERT_EQ(createOutput("", "x.ogg", &ogg), kIoOk);
+    ASSERT_EQ(createOutput("", "x.flac", &flac), kIoOk);
+    IoError want = same ? kIoOk : kIoChanged;
+    EXPECT_EQ(writeOggTrack(dataFile, &ogg, plan, t, 5, 4, nullptr, expect), want);
+    EXPECT_EQ(writeFlacTrack(dataFile, &flac, plan, t, 5, nullptr, expect), want);
+    EXPECT_TRUE(isReadFailure(kIoChanged));
+    discardOutput(&ogg);
+    discardOutput(&flac);
+  }
+}

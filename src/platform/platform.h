@@ -144,8 +144,10 @@ void removeFolders(const std::vector<std::string>& folders);
 // another run that made it does not remove it while it looks empty (its
 // outputs have no names yet). kIoNotFound when the folder is not there, or
 // was removed just before it could be marked: make it again and call
-// again. Once per process. Does nothing on Windows, where an output in
-// progress always has a name.
+// again. Once per process. Leaves the folder unmarked, and says kIoOk,
+// where it cannot be marked (no descriptor to spare for it, no locks on
+// its file system). Does nothing on Windows, where an output in progress
+// always has a name.
 IoError useFolder(const std::string& path);
 
 // One step of makeFolders, per platform. folderStatus: kIoOk for a folder,

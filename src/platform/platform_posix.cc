@@ -271,7 +271,8 @@ void waitForEnter() {}
 
 IoError useFolder(const std::string& path) {
   int fd = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? kIoNotFound : errno;
+  if (fd < 0 && errno == ENOENT) return kIoNotFound;
+  if (fd < 0) return kIoOk;  // unmarked, as where no lock can be taken
   // Shared with every other run that uses the folder; held alone only by a
   // run that is about to remove it.
   while (flock(fd, LOCK_SH) != 0) {
@@ -285,6 +286,13 @@ IoError useFolder(const std::string& path) {
     close(fd);
     return kIoNotFound;
   }
+  // Where descriptors are that short, the outputs need this one more.
+  int spare = dup(fd);
+  if (spare < 0) {
+    close(fd);
+    return kIoOk;
+  }
+  close(spare);
   gUsedFolder.store(fd);
   return kIoOk;
 }
