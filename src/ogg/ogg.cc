@@ -59,9 +59,10 @@ struct Encoder {
 };
 
 // libvorbis allocates without checking (a failed allocation crashes it),
-// so this much must be free before each step that may allocate: more than
-// the encoder's and the decoder's state for a stereo stream, and than one
-// chunk's analysis buffers.
+// so this much must be free before it is set up and before each chunk of
+// audio it is given: more than the encoder's and the decoder's state for a
+// stereo stream, and than what coding and decoding one chunk allocates on
+// every thread at once.
 // Setting up is where it allocates most, so threads set up one at a time:
 // the memory one found free is not taken by another before it is used.
 constexpr size_t kVorbisHeadroom = size_t{4} << 20;
@@ -111,7 +112,6 @@ IoError startDecoder(Decoder* d, ogg_packet* headers[3], int64_t frames) {
 
 // Decodes one audio packet and takes the peak of its frames.
 IoError decode(Decoder* d, ogg_packet* packet) {
-  if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
   if (vorbis_synthesis(&d->block, packet) != 0 || vorbis_synthesis_blockin(&d->dsp, &d->block) != 0) {
     return kOggEncoderFailed;
   }
@@ -135,7 +135,6 @@ IoError drain(Encoder* e, Decoder* d, Sink* sink) {
   ogg_packet packet;
   ogg_page page;
   while (vorbis_analysis_blockout(&e->dsp, &e->block) == 1) {
-    if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
     if (vorbis_analysis(&e->block, nullptr) != 0 || vorbis_bitrate_addblock(&e->block) != 0) {
       return kOggEncoderFailed;
     }
