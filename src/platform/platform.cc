@@ -1,7 +1,6 @@
 // The parts of the platform layer that are the same everywhere.
 #include "platform/platform.h"
 
-#include <algorithm>
 #include <cstdlib>
 
 const char* ioErrorTextCommon(IoError error) {
@@ -103,21 +102,12 @@ std::string ioErrorText(IoError error) {
 }
 
 bool memoryAvailable(size_t bytes) {
-  // In pieces of the size a library asks for, which come from the
-  // allocator's heap rather than from a mapping of their own, so that the
-  // heap is shown to grow as far as needed. Volatile, so that the compiler
-  // cannot take the allocations away.
-  constexpr size_t kPiece = 32 * 1024;
-  constexpr size_t kMostPieces = 1024;
-  void* volatile pieces[kMostPieces] = {};
-  size_t count = std::min(kMostPieces, (bytes + kPiece - 1) / kPiece);
-  size_t had = 0;
-  for (; had < count; ++had) {
-    pieces[had] = std::malloc(kPiece);
-    if (pieces[had] == nullptr) break;
-  }
-  for (size_t i = 0; i < had; ++i) std::free(pieces[i]);
-  return had == count;
+  // Volatile, so that the compiler cannot take the pair away. The block is
+  // never written, so checking costs no page of memory.
+  void* volatile block = std::malloc(bytes);
+  bool had = block != nullptr;
+  std::free(block);
+  return had;
 }
 
 std::string redrawLineText(bool takesEscapes, const std::string& text, size_t previous) {
