@@ -1,8 +1,8 @@
 # The documents a packaged kvbgm2wav carries beside the program: on Linux the
-# manual page, the README and the changelog compressed as Debian wants them
+# manual page, the README, the user guide and the changelog compressed as Debian wants them
 # (gzip -9n: no file name, no time stamp), in the package and in a plain
 # cmake --install alike, and the licence as a copyright file in Debian's
-# machine-readable format; on Windows the README and the licence as they
+# machine-readable format; on Windows the README, the guide and the licence as they
 # are, and cmake/windows-notices.cmake's README.txt and notices.
 
 file(STRINGS doc/changelog KVBGM_CHANGELOG_TOP LIMIT_COUNT 1)
@@ -11,7 +11,7 @@ if(NOT KVBGM_CHANGELOG_TOP MATCHES "^kvbgm2wav \\(${PROJECT_VERSION}\\) ")
 endif()
 
 if(WIN32)
-  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES README.md doc/guide.md LICENSE DESTINATION .)
   include(cmake/windows-notices.cmake)
   return()
 endif()
@@ -36,9 +36,10 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE)
 
 configure_file(doc/changelog changelog COPYONLY)
 configure_file(README.md README.md COPYONLY)
+configure_file(doc/guide.md guide.md COPYONLY)
 find_program(KVBGM_GZIP gzip REQUIRED)
 set(KVBGM_COMPRESSED)
-foreach(doc kvbgm2wav.1 README.md changelog)
+foreach(doc kvbgm2wav.1 README.md guide.md changelog)
   add_custom_command(OUTPUT ${doc}.gz
     COMMAND ${KVBGM_GZIP} -9nkf ${doc}
     DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/${doc}"
@@ -48,6 +49,7 @@ endforeach()
 add_custom_target(package_docs ALL DEPENDS ${KVBGM_COMPRESSED})
 
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/kvbgm2wav.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES "${CMAKE_CURRENT_BINARY_DIR}/README.md.gz" "${CMAKE_CURRENT_BINARY_DIR}/copyright"
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/README.md.gz" "${CMAKE_CURRENT_BINARY_DIR}/guide.md.gz"
+              "${CMAKE_CURRENT_BINARY_DIR}/copyright"
               "${CMAKE_CURRENT_BINARY_DIR}/changelog.gz"
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

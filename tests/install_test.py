@@ -26,6 +26,7 @@ class Install(unittest.TestCase):
         self.assertEqual(files, ["bin/kvbgm2wav", "share/doc/kvbgm2wav/README.md.gz",
                                  "share/doc/kvbgm2wav/changelog.gz",
                                  "share/doc/kvbgm2wav/copyright",
+                                 "share/doc/kvbgm2wav/guide.md.gz",
                                  "share/man/man1/kvbgm2wav.1.gz"])
         done = subprocess.run([prefix / "bin" / "kvbgm2wav", "--version"],
                               stdout=subprocess.PIPE, check=True)
@@ -35,6 +36,8 @@ class Install(unittest.TestCase):
         self.assertIn(version, page.splitlines()[0])
         readme = gzip.decompress((prefix / "share/doc/kvbgm2wav/README.md.gz").read_bytes())
         self.assertEqual(readme, (ROOT / "README.md").read_bytes())
+        guide = gzip.decompress((prefix / "share/doc/kvbgm2wav/guide.md.gz").read_bytes())
+        self.assertEqual(guide, (ROOT / "doc/guide.md").read_bytes())
         changelog = gzip.decompress((prefix / "share/doc/kvbgm2wav/changelog.gz").read_bytes())
         self.assertTrue(changelog.decode().startswith(f"kvbgm2wav ({version}) "))
         # The licence, in Debian's machine-readable copyright format.

@@ -58,9 +58,12 @@ class Deb(unittest.TestCase):
         self.assertEqual(files, ["usr/bin/kvbgm2wav", "usr/share/doc/kvbgm2wav/README.md.gz",
                                  "usr/share/doc/kvbgm2wav/changelog.gz",
                                  "usr/share/doc/kvbgm2wav/copyright",
+                                 "usr/share/doc/kvbgm2wav/guide.md.gz",
                                  "usr/share/man/man1/kvbgm2wav.1.gz"])
         readme = gzip.decompress((self.root / "usr/share/doc/kvbgm2wav/README.md.gz").read_bytes())
         self.assertEqual(readme, (ROOT / "README.md").read_bytes())
+        guide = gzip.decompress((self.root / "usr/share/doc/kvbgm2wav/guide.md.gz").read_bytes())
+        self.assertEqual(guide, (ROOT / "doc/guide.md").read_bytes())
         depends = subprocess.run(["dpkg-deb", "--field", self.deb, "Depends"], check=True,
                                  stdout=subprocess.PIPE).stdout.decode()
         for library in ("libflac12", "libvorbis0a", "libvorbisenc2", "libogg0", "libebur128-1"):
@@ -119,8 +122,9 @@ class Zip(unittest.TestCase):
         self.assertEqual(names, ["COPYING.gdtoa.txt", "COPYING.libFLAC.txt",
                                  "COPYING.libebur128.txt", "COPYING.libogg.txt", "COPYING.libvorbis.txt",
                                  "COPYING.mingw-w64.txt", "COPYING.winpthreads.txt", "LICENSE",
-                                 "README.md", "README.txt", "kvbgm2wav.exe"])
+                                 "README.md", "README.txt", "guide.md", "kvbgm2wav.exe"])
         self.assertEqual(self.read("README.md"), (ROOT / "README.md").read_bytes())
+        self.assertEqual(self.read("guide.md"), (ROOT / "doc/guide.md").read_bytes())
         self.assertEqual(self.read("LICENSE"), (ROOT / "LICENSE").read_bytes())
 
     def test_readme_txt_is_the_windows_readme_with_crlf(self):
