@@ -159,6 +159,12 @@ struct AlbumPlace {
 };
 AlbumPlace albumPlace(const OutputPlan& out);
 
+// The tags of the FLAC or Ogg file `out` before any ReplayGain tag: its
+// title, its album place (albumPlace), `album`, its loop, then `userTags`
+// (see trackTags).
+std::vector<Tag> fileTags(const OutputPlan& out, const std::string& album,
+                          const std::vector<Tag>& userTags);
+
 // The extension of the files of `format`: ".wav", ".flac", ".ogg".
 const char* formatExtension(OutputFormat format);
 

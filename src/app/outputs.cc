@@ -43,6 +43,12 @@ std::string padded(const std::string& text, int width) {
 
 }  // namespace
 
+std::vector<Tag> fileTags(const OutputPlan& out, const std::string& album,
+                         const std::vector<Tag>& userTags) {
+  AlbumPlace place = albumPlace(out);
+  return trackTags({out.title, place.number, album, place.total}, out.plan.loop, userTags);
+}
+
 AlbumPlace albumPlace(const OutputPlan& out) {
   if (out.part == 0) return {out.trackNumber, kTrackCount};
   return {2 * out.trackNumber - 2 + out.part, 2 * kTrackCount};
@@ -134,9 +140,7 @@ std::string checkFileTags(const CommandLine& line) {
   std::string album = toValidUtf8(albumOf(dataFilePath(line)));
   size_t vendor = oggVendorBytes();
   for (const OutputPlan& out : plannedOutputs(line)) {
-    AlbumPlace place = albumPlace(out);
-    std::vector<Tag> tags =
-        trackTags({out.title, place.number, album, place.total}, out.plan.loop, line.tags);
+    std::vector<Tag> tags = fileTags(out, album, line.tags);
     tags.insert(tags.end(), replayGain.begin(), replayGain.end());
     TagLayout layout = layoutTags(tags, vendor);
     if (!layout.placed) {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -81,9 +80,7 @@ void writeWaveJob(void* context, size_t k) {
 // for Ogg Vorbis, sets *decodedPeak to the peak a decoder gives of it.
 IoError encodeFile(const Run& run, const OutputPlan& out, OutputFile* file,
                    const GainTable* gains, StreamCount* done, double* decodedPeak) {
-  AlbumPlace place = albumPlace(out);
-  TrackInfo info{out.title, place.number, run.album, place.total};
-  std::vector<Tag> tags = trackTags(info, out.plan.loop, run.line->tags);
+  std::vector<Tag> tags = fileTags(out, run.album, run.line->tags);
   size_t k = static_cast<size_t>(&out - run.outputs.data());
   StreamCheck expect;
   bool ogg = run.line->format == OutputFormat::Ogg;
