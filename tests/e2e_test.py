@@ -544,6 +544,47 @@ class HelpAndVersion(TestCase):
         self.assertRegex(out, r"^kvbgm2wav \d+\.\d+\.\d+\n$")
         self.assertEqual(f.names(), [])
 
+    def test_help_readme_and_manual_page_name_the_same_options(self):
+        # --help is made from the option table; the README's tables, the
+        # manual page's list and the Windows README.txt must not drift.
+        root = Path(__file__).resolve().parent.parent
+        option = re.compile(r"(?<![\w-])(--?[A-Za-z][\w-]*|--)(?![\w-])")
+        letters = re.compile(r"(?<![A-Za-z])([A-Za-z]?)N\b")
+        status, out = run(["--help"], self.folder(data=False).path)
+        self.assertEqual(status, 0)
+        settings_part, options_part = out.split("\nSettings")[1].split("\nOptions:\n")
+        options_part = options_part.split("\nExamples:")[0]
+        terms = [line.strip().split("  ")[0] for line in options_part.splitlines()
+                 if line.startswith("  -")]
+        helped = {o for term in terms for o in option.findall(term)}
+        helped_letters = {l for line in settings_part.splitlines()[1:] if line.startswith("  ")
+                          for l in letters.findall(line.strip().split("  ")[0])}
+        self.assertIn("--output", helped)
+        self.assertEqual(helped_letters, {"", "f", "F", "p", "P", "t", "T"})
+
+        readme = (root / "README.md").read_text()
+        def first_cells(table):
+            return [row.split("|")[1] for row in table.splitlines()[2:]]
+        options_table = readme.split("The options:\n\n")[1].split("\n\n")[0]
+        settings_table = readme.split("| Argument | Setting |")[1].split("\n\n")[0]
+        self.assertEqual({o for cell in first_cells(options_table) for o in option.findall(cell)},
+                         helped)
+        self.assertEqual({l for cell in first_cells("|\n" + settings_table)
+                          for l in letters.findall(cell.replace("a bare number", ""))},
+                         helped_letters)
+
+        page = (root / "doc" / "kvbgm2wav.1").read_text().replace("\\-", "-")
+        listed = page.split(".SH OPTIONS")[1].split(".SH EXIT")[0].splitlines()
+        items = [listed[k + 1] for k, line in enumerate(listed) if line == ".TP"]
+        self.assertEqual({o for item in items for o in option.findall(item.replace("\\f", " "))},
+                         helped)
+        self.assertEqual({l for item in items if not option.findall(item)
+                          for l in re.findall(r'(?:^\.BI? |\\fP)([A-Za-z]?)"? ?N\b', item)}
+                         | {""}, helped_letters)
+
+        windows = (root / "doc" / "README-windows.txt").read_text()
+        self.assertLessEqual(set(option.findall(windows)) - {"-o"}, helped)
+
 
 if __name__ == "__main__":
     unittest.main()
