@@ -196,7 +196,8 @@ IoError readStream(FileHandle dataFile, const TrackPlan& plan, int64_t offset,
 
 // A digest of a stream's samples, to tell whether two reads of the same
 // plan gave the same audio: kStreamDigestStart folded with every chunk of
-// the stream in order (each chunk a whole number of frames).
+// the stream in order (each chunk a whole number of frames). Two reads
+// that give the same samples in the same chunks fold the same digest.
 constexpr uint64_t kStreamDigestStart = 0xcbf29ce484222325u;
 uint64_t foldDigest(uint64_t digest, const int16_t* samples, size_t count);
 
