@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct FakeJobs {
   std::vector<int> outcome;   // per job: what the last run left (its number + 1)
   std::chrono::milliseconds delay{0};
   size_t slowJob = SIZE_MAX;  // takes ten times the delay
+  size_t failingJob = SIZE_MAX;   // returns kIoNotFound
+  size_t starvedJob = SIZE_MAX;   // throws std::bad_alloc
 
   explicit FakeJobs(size_t n) : count(n), runs(n), drops(n), threadOf(n), outcome(n) {}
 
@@ -48,6 +51,8 @@ struct FakeJobs {
         f->outcome[k] = static_cast<int>(k) + 1;
       }
       --f->running;
+      if (k == f->starvedJob) throw std::bad_alloc();
+      return k == f->failingJob ? kIoNotFound : kIoOk;
     };
     j.drop = [](void* context, size_t k) {
       auto* f = static_cast<FakeJobs*>(context);
@@ -164,6 +169,45 @@ TEST(OrderedPool, EndPoolDropsWhatWasNotTaken) {
   }
   // Never more than the window ahead of the last job taken.
   for (size_t k = 3 + 8; k < f.count; ++k) EXPECT_EQ(f.runs[k], 0) << k;
+}
+
+// Each job's outcome reaches the caller, on workers and without them; a job
+// that runs out of memory is dropped and says so, and the rest go on.
+TEST(OrderedPool, KeepsEachOutcomeAndStopsOutOfMemoryAtTheJob) {
+  for (int threads : {0, 2}) {
+    SCOPED_TRACE(threads);
+    FakeJobs f(6);
+    f.failingJob = 2;
+    f.starvedJob = 4;
+    OrderedPool pool;
+    ASSERT_EQ(startPool(&pool, f.jobs(), threads, 3), threads);
+    std::vector<IoError> outcomes;
+    for (size_t k = 0; k < f.count; ++k) {
+      awaitJob(&pool, k);
+      outcomes.push_back(jobOutcome(pool, k));
+      f.taken = k + 1;
+      takeJob(&pool, k);
+    }
+    EXPECT_EQ(outcomes,
+              (std::vector<IoError>{kIoOk, kIoOk, kIoNotFound, kIoOk, kIoNoMemory, kIoOk}));
+    EXPECT_EQ(f.drops, (std::vector<int>{0, 0, 0, 0, 1, 0}));
+  }
+}
+
+// A pool that goes out of scope ends itself: its workers are joined and
+// what was done and not taken is dropped.
+TEST(OrderedPool, EndsWhenItGoesOutOfScope) {
+  FakeJobs f(8);
+  f.delay = std::chrono::milliseconds(2);
+  {
+    OrderedPool pool;
+    ASSERT_EQ(startPool(&pool, f.jobs(), 2, 4), 2);
+    awaitJob(&pool, 0);
+    takeJob(&pool, 0);
+  }
+  EXPECT_EQ(f.running.load(), 0);
+  EXPECT_EQ(f.drops[0], 0);
+  for (size_t k = 1; k < f.count; ++k) EXPECT_EQ(f.drops[k], f.runs[k]) << k;
 }
 
 }  // namespace

@@ -233,10 +233,12 @@ class Writer : public ::testing::Test {
   const TrackEntry entry{16, 16 + kSecond / 2, 16 + 2 * kSecond};
   ScratchFolder folder;
   std::unique_ptr<WaveWriter> writer = std::make_unique<WaveWriter>();
+  FadeGains fades;  // the run's, lent to the writer
   std::vector<int16_t> data;  // the data file as samples
   FileHandle dataFile;
 
   void SetUp() override {
+    writer->fades = &fades;
     size_t bytes = static_cast<size_t>(entry.end) + kSecond;
     data.resize(bytes / 2);
     for (size_t i = 0; i < data.size(); ++i) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -165,9 +166,6 @@ AlbumPlace albumPlace(const OutputPlan& out);
 std::vector<Tag> fileTags(const OutputPlan& out, const std::string& album,
                           const std::vector<Tag>& userTags);
 
-// The extension of the files of `format`: ".wav", ".flac", ".ogg".
-const char* formatExtension(OutputFormat format);
-
 // The files this command line writes, in the order it writes them: one per
 // selected track, or its intro and its loop with --split.
 std::vector<OutputPlan> plannedOutputs(const CommandLine& line);
@@ -195,6 +193,67 @@ std::string formatDuration(int64_t frames, int32_t sampleRate);
 // lengths, and the length of the file. Aligned columns for a terminal, else
 // tab-separated values under a header line.
 std::string listText(const CommandLine& line, bool forTerminal);
+
+// ---- The writers (writers.cc) ----
+
+struct WaveWriter;
+struct WaveWriterFree {
+  void operator()(WaveWriter* writer) const;
+};
+
+// What the writers of one run share, owned by the run: set up by the main
+// thread before any job starts (WriterRow::prepare), then only read by the
+// jobs, on any thread, except `wave`, which one job at a time uses.
+struct WriterShared {
+  const CommandLine* line = nullptr;
+  FileHandle dataFile;
+  FadeGains fades;        // the fade gains of every file of the run
+  std::unique_ptr<WaveWriter, WaveWriterFree> wave;  // the WAV writer's memory
+};
+
+// One file for a writer: what it holds, and what the run knows of it. Made
+// and read by the job that writes the file; decodedPeak is read by the main
+// thread once the job is taken.
+struct FileJob {
+  const OutputPlan* out = nullptr;
+  std::vector<Tag> tags;      // a tagged format's tags, ReplayGain's included
+  StreamCheck expect;         // the audio the ReplayGain tags were measured from
+  StreamCount* done = nullptr;  // the bytes of its stream written so far
+  double decodedPeak = 0;     // out, for decodedPeaks: the peak a decoder gives
+};
+
+// A format, as the run chooses it: one row each.
+struct WriterRow {
+  OutputFormat format;
+  const char* extension;  // ".wav", ".flac", ".ogg"
+  bool encodes;           // its files take a core each: one worker per core,
+                          // several files at once; else one file at a time
+  bool tagged;            // its files carry tags (--tag, --replaygain)
+  bool decodedPeaks;      // lossy: its ReplayGain peaks are a decoder's,
+                          // the album's settled once all are written
+  // Sets up `shared` for the files of `outputs`, on the main thread.
+  void (*prepare)(WriterShared* shared, const std::vector<OutputPlan>& outputs);
+  // Writes the planned file of `job` into the unnamed `file` from its start,
+  // on any thread. kIoOk or the first error; may throw std::bad_alloc.
+  IoError (*write)(WriterShared* shared, FileJob* job, OutputFile* file);
+};
+
+// The row of `format`.
+const WriterRow& writerFor(OutputFormat format);
+
+// The extension of the files of `format`: ".wav", ".flac", ".ogg".
+const char* formatExtension(OutputFormat format);
+
+// The workers a run of `files` files starts beside the main thread: one per
+// core, up to the files, for an encoder. A writer that writes one file at
+// a time (the kernel copies WAV files) has none, so the main thread writes
+// them, or one while the progress line is shown, so that the main thread
+// draws it as they are written.
+int writerThreads(const WriterRow& writer, size_t files, bool progressShown);
+
+// How many files a writer has in progress at once: kMaxOutputsInProgress
+// for an encoder, else 1.
+size_t writerWindow(const WriterRow& writer);
 
 // ---- The tool (tool.cc) ----
 

@@ -54,15 +54,6 @@ AlbumPlace albumPlace(const OutputPlan& out) {
   return {2 * out.trackNumber - 2 + out.part, 2 * kTrackCount};
 }
 
-const char* formatExtension(OutputFormat format) {
-  switch (format) {
-    case OutputFormat::Flac: return ".flac";
-    case OutputFormat::Ogg: return ".ogg";
-    case OutputFormat::Wav: break;
-  }
-  return ".wav";
-}
-
 std::vector<OutputPlan> plannedOutputs(const CommandLine& line) {
   std::vector<OutputPlan> outputs;
   for (int i = firstIndex(line.options); i < line.options.lastTrack; ++i) {

@@ -7,49 +7,55 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
-#include <thread>
 
 #include "app/app.h"
-#include "flac/flac.h"
 #include "loudness/loudness.h"
-#include "ogg/ogg.h"
 #include "platform/platform.h"
 #include "pool/pool.h"
 #include "utf8/utf8.h"
-#include "wave/wave.h"
 
 namespace {
 
-// Everything the jobs of one run share. Each job k writes outputs[k] into
-// files[k], unnamed, and leaves its outcome in errors[k]; this thread
-// names it.
+// Everything the jobs of one run share. Which thread touches what:
+//  - set by the main thread before any pool starts, then only read: line,
+//    writer, shared (see WriterShared), dataShown, folder, album, outputs,
+//    and the measuring pass's results (loudness, measureErrors,
+//    albumLoudness, albumPeak) once that pass has ended;
+//  - per file k, written only by the job that does k, on whichever thread,
+//    and read by the main thread once the pool has handed k back (the
+//    pool's lock orders the two): files[k], loudness[k] while measuring,
+//    decodedPeaks[k];
+//  - streamDone[k]: written by job k, read by the main thread at any time
+//    (atomic);
+//  - main thread only: committed, and everything that prints.
 struct Run {
   const CommandLine* line = nullptr;
-  FileHandle dataFile;
+  const WriterRow* writer = nullptr;
+  WriterShared shared;  // the data file, the fade gains and the writers' memory
   std::string dataShown;  // the data file's path as messages show it
   std::string folder;
   std::string album;  // the ALBUM tag: the data file's name, made UTF-8
   std::vector<OutputPlan> outputs;
-  std::vector<OutputFile> files;
-  std::vector<IoError> errors;
-  std::vector<GainTable> fades;  // one per fade shape, for every thread
-  std::unique_ptr<WaveWriter> wave;  // the WAV writer, on one thread at a time
+  std::vector<OutputFile> files;  // job k writes file k, unnamed; this thread names it
   // Per job, the bytes of its stream handled in the phase under way
   // (measuring, then writing): set back to 0 when the job starts, is
   // dropped or fails, so that a job done again is counted once.
   std::unique_ptr<StreamCount[]> streamDone;
-  int compression = kFlacDefaultCompression;
   // With --replaygain, before any file is written: each file's measured
   // stream and the outcome of measuring it, and the whole run's figures.
   std::vector<Loudness> loudness;
   std::vector<IoError> measureErrors;
   double albumLoudness = kQuietestLoudness;
   int32_t albumPeak = 0;
-  // Ogg Vorbis with --replaygain: the peak a decoder gives of each file,
-  // written by the job that encodes it, read here once it is taken.
+  // For a writer of decodedPeaks with --replaygain: the peak a decoder
+  // gives of each file.
   std::vector<double> decodedPeaks;
-  std::vector<uint8_t> committed;  // per file: it has its name; this thread only
+  std::vector<uint8_t> committed;  // per file: it has its name
+
+  Run() = default;
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+  ~Run() { closeFile(&shared.dataFile); }  // after every pool has ended
 };
 
 void dropJob(void* context, size_t k) {
@@ -58,112 +64,58 @@ void dropJob(void* context, size_t k) {
   run->streamDone[k].store(0);
 }
 
-// A WAV file: on this thread or the one worker (see workersFor), through
-// the run's one writer, whose fade helper shares the fades.
-void writeWaveJob(void* context, size_t k) {
+// The tags of file k of a tagged format: its own, then, with --replaygain,
+// the values measured, which the audio it encodes must match.
+void tagFile(const Run& run, size_t k, FileJob* job) {
+  job->tags = fileTags(run.outputs[k], run.album, run.line->tags);
+  if (!run.line->replayGain) return;
+  const Loudness& own = run.loudness[k];
+  job->expect = {true, own.digest};
+  for (Tag& tag : replayGainTags(integratedLoudness({&own}), own.peak, run.albumLoudness,
+                                 run.albumPeak)) {
+    job->tags.push_back(std::move(tag));
+  }
+  // A lossy file's peaks are those of what a decoder gives: the track's
+  // is filled in by its writer, the album's starts out with room.
+  if (run.writer->decodedPeaks) job->tags.back().value = provisionalAlbumPeak(run.albumPeak);
+}
+
+// Writes file k of the run into its unnamed output, on any thread. On
+// failure, nothing of it is left.
+IoError writeJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
+  const OutputPlan& out = run->outputs[k];
   OutputFile* file = &run->files[k];
-  StreamCount* done = &run->streamDone[k];
-  done->store(0);
-  IoError error = createOutput(run->folder, run->outputs[k].name, file);
-  if (error == kIoOk) {
-    error = writeTrack(run->wave.get(), run->dataFile, file, run->outputs[k].plan, done);
-  }
-  if (error != kIoOk) {
-    discardOutput(file);
-    done->store(0);
-  }
-  run->errors[k] = error;
-}
-
-// Writes one file of an encoder's format into `file`: FLAC or Ogg Vorbis;
-// for Ogg Vorbis, sets *decodedPeak to the peak a decoder gives of it.
-IoError encodeFile(const Run& run, const OutputPlan& out, OutputFile* file,
-                   const GainTable* gains, StreamCount* done, double* decodedPeak) {
-  std::vector<Tag> tags = fileTags(out, run.album, run.line->tags);
-  size_t k = static_cast<size_t>(&out - run.outputs.data());
-  StreamCheck expect;
-  bool ogg = run.line->format == OutputFormat::Ogg;
-  if (run.line->replayGain) {
-    // The tags hold what was measured: the audio encoded must be that audio.
-    const Loudness& own = run.loudness[k];
-    expect = {true, own.digest};
-    for (Tag& tag : replayGainTags(integratedLoudness({&own}), own.peak, run.albumLoudness,
-                                   run.albumPeak)) {
-      tags.push_back(std::move(tag));
-    }
-    // A lossy file's peaks are those of what a decoder gives: the track's
-    // is filled in by its encoder, the album's starts out with room.
-    if (ogg) tags.back().value = provisionalAlbumPeak(run.albumPeak);
-  }
-  if (ogg) {
-    // The same serial for the same file in every run: the bytes repeat.
-    auto serial = static_cast<uint32_t>(out.trackNumber * 4 + out.part);
-    PeakTag peak{"REPLAYGAIN_TRACK_PEAK", peakTextAtLeast, 0};
-    IoError error = writeOggTrack(run.dataFile, file, out.plan, tags, run.line->quality, serial,
-                                  gains, expect, run.line->replayGain ? &peak : nullptr, done);
-    *decodedPeak = peak.peak;
-    return error;
-  }
-  return writeFlacTrack(run.dataFile, file, out.plan, tags, run.compression, gains, expect, done);
-}
-
-// The gains of the fade of `plan`: the run's shared table, or, where none
-// could be had, `own`, filled here (kIoNoMemory when it cannot be).
-IoError fadeGains(const Run& run, const TrackPlan& plan, GainTable* own, const GainTable** gains) {
-  *gains = gainsFor(run.fades, plan);
-  if (*gains != nullptr || plan.fadeBytes == 0) return kIoOk;
-  *gains = own;
-  return prepareGains(own, plan.pattern, plan.fadeBytes / kFrameBytes);
+  FileJob job;
+  job.out = &out;
+  job.done = &run->streamDone[k];
+  job.done->store(0);
+  IoError error = run->line->replayGain ? run->measureErrors[k] : kIoOk;
+  if (error == kIoOk && run->writer->tagged) tagFile(*run, k, &job);
+  if (error == kIoOk) error = createOutput(run->folder, out.name, file);
+  if (error == kIoOk) error = run->writer->write(&run->shared, &job, file);
+  run->decodedPeaks[k] = job.decodedPeak;
+  if (error != kIoOk) dropJob(run, k);
+  return error;
 }
 
 // Measures one file's stream for --replaygain, on any thread.
-void measureJob(void* context, size_t k) {
+IoError measureJob(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   const TrackPlan& plan = run->outputs[k].plan;
   StreamCount* done = &run->streamDone[k];
   done->store(0);
-  IoError error = kIoOk;
-  try {
-    const GainTable* gains = nullptr;
-    GainTable own;
-    error = fadeGains(*run, plan, &own, &gains);
-    if (error == kIoOk) error = measureLoudness(run->dataFile, plan, gains, &run->loudness[k], done);
-  } catch (const std::bad_alloc&) {
-    error = kIoNoMemory;
-  }
-  run->measureErrors[k] = error;
+  const GainTable* gains = nullptr;
+  GainTable own;
+  IoError error = gainsOrOwn(run->shared.fades, plan, &own, &gains);
+  if (error != kIoOk) return error;
+  return measureLoudness(run->shared.dataFile, plan, gains, &run->loudness[k], done);
 }
 
 void dropMeasure(void* context, size_t k) {
   auto* run = static_cast<Run*>(context);
   run->loudness[k] = Loudness{};
   run->streamDone[k].store(0);
-}
-
-// A file of an encoder's format, on any thread: the fade's gains from the
-// run's shared tables, or, where none could be had, a table of its own.
-void encodeJob(void* context, size_t k) {
-  auto* run = static_cast<Run*>(context);
-  const OutputPlan& out = run->outputs[k];
-  OutputFile* file = &run->files[k];
-  StreamCount* done = &run->streamDone[k];
-  done->store(0);
-  IoError error = run->line->replayGain ? run->measureErrors[k] : kIoOk;
-  try {
-    const GainTable* gains = nullptr;
-    GainTable own;
-    if (error == kIoOk) error = fadeGains(*run, out.plan, &own, &gains);
-    if (error == kIoOk) error = createOutput(run->folder, out.name, file);
-    if (error == kIoOk) error = encodeFile(*run, out, file, gains, done, &run->decodedPeaks[k]);
-  } catch (const std::bad_alloc&) {
-    error = kIoNoMemory;
-  }
-  if (error != kIoOk) {
-    discardOutput(file);
-    done->store(0);
-  }
-  run->errors[k] = error;
 }
 
 // The progress line on standard error, where that is a terminal: the
@@ -251,17 +203,6 @@ void announce(const CommandLine& line, const OutputPlan& out) {
   }
 }
 
-// The workers a run of `format` starts beside this thread: one per core for
-// encoders. WAV files, which the kernel copies one at a time, are written
-// on this thread, or, while the progress line is shown, on one worker, so
-// that this thread draws it as they are written (see writeFiles' window).
-int workersFor(OutputFormat format, size_t files) {
-  if (format == OutputFormat::Wav) return gProgress.shown ? 1 : 0;
-  unsigned cores = std::thread::hardware_concurrency();
-  if (cores <= 1) return 0;
-  return static_cast<int>(std::min({size_t{cores}, size_t{kMaxOutputsInProgress}, files}));
-}
-
 // The measuring pass of --replaygain, on the pool, before any file is
 // written: every file's loudness and peak, then the album's from all those
 // measured. A measurement that fails for want of a resource beside others
@@ -273,11 +214,13 @@ void measureFiles(Run* run) {
   PoolJobs jobs{run, count, measureJob, dropMeasure};
   startPhase(run, "measuring loudness: ");
   OrderedPool pool;
-  startPool(&pool, jobs, workersFor(run->line->format, count), kMaxOutputsInProgress);
+  startPool(&pool, jobs, writerThreads(*run->writer, count, gProgress.shown),
+            writerWindow(*run->writer));
   for (size_t k = 0; k < count; ++k) {
     drawProgress(*run, k);
     while (!awaitJobFor(&pool, k, 250)) drawProgress(*run, k);
-    if (isResourceError(run->measureErrors[k]) && poolHasWorkers(pool)) retryAlone(&pool, k);
+    if (isResourceError(jobOutcome(pool, k)) && poolHasWorkers(pool)) retryAlone(&pool, k);
+    run->measureErrors[k] = jobOutcome(pool, k);
     takeJob(&pool, k);
   }
   endPool(&pool);
@@ -296,29 +239,23 @@ void measureFiles(Run* run) {
 size_t writeFiles(Run* run) {
   size_t count = run->outputs.size();
   run->files.assign(count, OutputFile{});
-  run->errors.assign(count, kIoOk);
   run->decodedPeaks.assign(count, 0.0);
   run->committed.assign(count, 0);
-  PoolJobs jobs;
-  jobs.context = run;
-  jobs.count = count;
-  jobs.drop = dropJob;
-  bool wav = run->line->format == OutputFormat::Wav;
-  jobs.work = wav ? writeWaveJob : encodeJob;
+  PoolJobs jobs{run, count, writeJob, dropJob};
   startPhase(run, "");
   OrderedPool pool;
-  // One WAV file at a time, as when this thread writes them.
-  startPool(&pool, jobs, workersFor(run->line->format, count), wav ? 1 : kMaxOutputsInProgress);
+  startPool(&pool, jobs, writerThreads(*run->writer, count, gProgress.shown),
+            writerWindow(*run->writer));
   size_t written = 0;
   for (size_t k = 0; k < count; ++k) {
     announce(*run->line, run->outputs[k]);
     drawProgress(*run, k);
     while (!awaitJobFor(&pool, k, 250)) drawProgress(*run, k);
     clearProgress();
-    IoError error = run->errors[k];
+    IoError error = jobOutcome(pool, k);
     if (error != kIoOk && isResourceError(error) && poolHasWorkers(pool)) {
       retryAlone(&pool, k);
-      error = run->errors[k];
+      error = jobOutcome(pool, k);
     }
     // Only a file that could not be made says that of its folder: a name
     // taken by a folder also refuses the commit with "access denied". A
@@ -350,7 +287,7 @@ size_t writeFiles(Run* run) {
 // The output of `run` that would replace the data file itself (under the
 // same name, another name of it, or through a link), or nullptr.
 const OutputPlan* outputOverData(const Run& run) {
-  FileIdentity data = identityOf(run.dataFile);
+  FileIdentity data = identityOf(run.shared.dataFile);
   for (const OutputPlan& out : run.outputs) {
     if (sameFile(identityAt(joinPath(run.folder, out.name)), data)) return &out;
   }
@@ -359,11 +296,28 @@ const OutputPlan* outputOverData(const Run& run) {
 
 }  // namespace
 
+// Removes the folders a run made when it ends without writing a file into
+// them, on every way out.
+struct MadeFolders {
+  std::vector<std::string> made;
+  bool keep = false;
+  ~MadeFolders() {
+    if (!keep) removeFolders(made);
+  }
+};
+
+// Clears the progress line on every way out.
+struct ProgressLine {
+  ~ProgressLine() { clearProgress(); }
+};
+
 int runExtraction(const CommandLine& line) {
   Run run;
   run.line = &line;
+  run.writer = &writerFor(line.format);
+  run.shared.line = &line;
   std::string dataPath;
-  if (openData(line, &run.dataFile, &dataPath) != kExitOk) return kExitFailed;
+  if (openData(line, &run.shared.dataFile, &dataPath) != kExitOk) return kExitFailed;
   run.dataShown = printable(dataPath);
   run.folder = line.outputFolder.empty() ? folderOf(dataPath) : line.outputFolder;
   run.album = toValidUtf8(albumOf(dataPath));
@@ -371,49 +325,26 @@ int runExtraction(const CommandLine& line) {
   if (const OutputPlan* out = outputOverData(run)) {
     say("%s is the data file: write the files elsewhere with -o DIR\n",
         printable(joinPath(run.folder, out->name)).c_str());
-    closeFile(&run.dataFile);
     return kExitFailed;
   }
-  if (line.compression >= 0) run.compression = line.compression;
-  std::vector<std::string> madeFolders;
-  IoError error = line.outputFolder.empty() ? kIoOk : makeOutputFolder(run.folder, &madeFolders);
+  MadeFolders folders;
+  IoError error = line.outputFolder.empty() ? kIoOk : makeOutputFolder(run.folder, &folders.made);
   if (error != kIoOk) {
     say("cannot write into %s: %s\n", printable(run.folder).c_str(), ioErrorText(error).c_str());
-    closeFile(&run.dataFile);
     return kExitFailed;
   }
-  size_t written = 0;
-  try {
-    if (line.format == OutputFormat::Wav) {
-      run.wave = std::make_unique<WaveWriter>();
-    } else {
-      // Shared by every encoder; a job whose table is missing makes its own.
-      std::vector<const TrackPlan*> plans;
-      for (const OutputPlan& out : run.outputs) plans.push_back(&out.plan);
-      if (prepareFades(plans, &run.fades) != kIoOk) run.fades.clear();
-      if (line.replayGain) {
-        // Seconds of measuring are not spent for a folder that takes no file.
-        if (!folderTakesFiles(run.folder, run.outputs.front().name)) {
-          closeFile(&run.dataFile);
-          removeFolders(madeFolders);
-          return kExitFailed;
-        }
-        measureFiles(&run);
-      }
-    }
-    written = writeFiles(&run);
-    if (line.format == OutputFormat::Ogg && line.replayGain) {
-      written -= settleAlbumPeak(run.folder, run.outputs, run.committed, run.decodedPeaks,
-                                 run.albumPeak);
-    }
-  } catch (const std::bad_alloc&) {
-    clearProgress();
-    closeFile(&run.dataFile);
-    removeFolders(madeFolders);
-    throw;
+  ProgressLine progress;
+  run.writer->prepare(&run.shared, run.outputs);
+  if (line.replayGain) {
+    // Seconds of measuring are not spent for a folder that takes no file.
+    if (!folderTakesFiles(run.folder, run.outputs.front().name)) return kExitFailed;
+    measureFiles(&run);
   }
-  closeFile(&run.dataFile);
-  if (written == 0) removeFolders(madeFolders);
+  size_t written = writeFiles(&run);
+  if (run.writer->decodedPeaks && line.replayGain) {
+    written -= settleAlbumPeak(run.folder, run.outputs, run.committed, run.decodedPeaks,
+                               run.albumPeak);
+  }
+  folders.keep = written > 0;
   return written == run.outputs.size() ? kExitOk : kExitFailed;
 }
-

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -184,6 +185,54 @@ IoError scaleFrames(GainTable* gains, int16_t* samples, int64_t frameCount, int6
 IoError readRanges(FileHandle dataFile, const TrackPlan& plan, int64_t offset, void* out,
                    size_t n);
 
+// How far a writer has come through a planned stream: the bytes of it
+// handled so far, which the writer adds as it goes and another thread may
+// read at any time. Writers take a pointer to one, or null for no count.
+using StreamCount = std::atomic<int64_t>;
+
+// Adds `bytes` to `*count`, where there is a count.
+inline void addToCount(StreamCount* count, int64_t bytes) {
+  if (count != nullptr) count->fetch_add(bytes, std::memory_order_relaxed);
+}
+
+// ---- The fade gains of a run (fade.cc) ----
+
+// The gains of every fade a run plays, one table per fade shape, owned here
+// and lent to every writer: the encoders' jobs read them on any thread once
+// prepareFades has filled them, and the WAV writer, which writes one file at
+// a time, fills the table of each fade as it comes (fadeTableToFill), its
+// second thread included. The 22,050 Hz tracks' fades are served by the
+// 44,100 Hz tracks' tables (see GainTable).
+struct FadeGains {
+  std::vector<GainTable> tables;
+};
+
+// Fills `fades` so that one of its tables serves the fade of each of
+// `plans` that has one: one table per fade shape that no other table
+// serves, the longest fades first (so a 44,100 Hz table also serves the
+// 22,050 Hz tracks). kIoNoMemory when one cannot be had. Before any thread
+// reads the tables.
+IoError prepareFades(const std::vector<const TrackPlan*>& plans, FadeGains* fades);
+
+// The table of `fades` that serves the fade of `plan`; null when the plan
+// has no fade or no table serves it.
+const GainTable* gainsFor(const FadeGains& fades, const TrackPlan& plan);
+
+// The gains for the fade of `plan` (which has one), for a writer on any
+// thread: the table of `fades` that serves it, or, where none does, `own`,
+// filled here. kIoNoMemory when `own` cannot be.
+IoError gainsOrOwn(const FadeGains& fades, const TrackPlan& plan, GainTable* own,
+                   const GainTable** gains);
+
+// The table that a writer filling gains as it goes keeps the fade of `plan`
+// in (which has one): the table of `fades` that serves it, else the one of
+// the same curve, to be filled again, else a new one. Gains of one curve
+// are kept once, so that a run's memory holds one fade's table per curve.
+// One thread at a time, while no other reads `fades`.
+GainTable* fadeTableToFill(FadeGains* fades, const TrackPlan& plan);
+
+// ---- The stream (stream.cc) ----
+
 // Reads bytes [offset, offset + n) of the planned stream into `out`: the
 // ranges back to back, the last plan.fadeBytes faded with plan.pattern,
 // exactly the bytes a WAV file's data chunk holds there. offset and n are
@@ -210,22 +259,53 @@ struct StreamCheck {
   uint64_t digest = 0;
 };
 
-// Fills `tables` so that one of them serves the fade of each of `plans`
-// that has one: one table per fade shape that no other table serves, the
-// longest fades first (so a 44,100 Hz table also serves the 22,050 Hz
-// tracks). kIoNoMemory when one cannot be had.
-IoError prepareFades(const std::vector<const TrackPlan*>& plans, std::vector<GainTable>* tables);
+// How a consumer is handed the stream (readChunks): `count` samples,
+// whole frames, at `samples`, which it may change. kIoOk to go on; any
+// other value stops the stream with that error.
+using ChunkConsumer = std::function<IoError(int16_t* samples, size_t count)>;
 
-// The table of `tables` that serves the fade of `plan`; null when the plan
-// has no fade or no table serves it.
-const GainTable* gainsFor(const std::vector<GainTable>& tables, const TrackPlan& plan);
+// One read of a planned stream from its start to its end.
+struct StreamRead {
+  FileHandle dataFile;
+  const TrackPlan* plan = nullptr;
+  const GainTable* gains = nullptr;  // serves the plan's fade (see readStream)
+  ChunkBuffer* buffer = nullptr;     // the chunks' memory; null: one of its own
+  StreamCount* done = nullptr;       // counts each chunk once it is consumed
+  StreamCheck expect;                // the digest the stream must have
+  uint64_t* digest = nullptr;        // where to leave its digest, if anywhere
+};
 
-// How far a writer has come through a planned stream: the bytes of it
-// handled so far, which the writer adds as it goes and another thread may
-// read at any time. Writers take a pointer to one, or null for no count.
-using StreamCount = std::atomic<int64_t>;
+// Reads the stream of `read` in order, in chunks of at most
+// kChunkBufferBytes (each chunk at the same offsets in every read of a
+// plan, so that digests compare), and hands each to `consume`. With
+// read.expect.check, a stream whose digest differs fails with kIoChanged
+// after its last chunk. The first error: a read's, kIoNoMemory for the
+// buffer, the consumer's, or kIoChanged.
+IoError readChunks(const StreamRead& read, const ChunkConsumer& consume);
 
-// Adds `bytes` to `*count`, where there is a count.
-inline void addToCount(StreamCount* count, int64_t bytes) {
-  if (count != nullptr) count->fetch_add(bytes, std::memory_order_relaxed);
-}
+// ---- Encoded bytes on their way to an output (stream.cc) ----
+
+// An encoder's output gathered into writes of about kSinkBytes: `position`
+// is the file offset of pending's first byte. Once a write fails, `error`
+// keeps its error and nothing more is written.
+constexpr size_t kSinkBytes = size_t{1} << 20;
+struct OutputSink {
+  OutputFile* output = nullptr;
+  std::vector<uint8_t> pending;
+  int64_t position = 0;
+  IoError error = kIoOk;
+};
+
+// A sink for `output`, written from its start, with room for a full
+// gathering and one more encoder write.
+void startSink(OutputSink* sink, OutputFile* output);
+
+// Appends `n` bytes, and writes what is gathered once it reaches
+// kSinkBytes. False once the sink has failed.
+bool sinkAdd(OutputSink* sink, const void* bytes, size_t n);
+
+// Writes what is gathered. False once the sink has failed.
+bool sinkFlush(OutputSink* sink);
+
+// Writes what is gathered and goes on at file offset `offset`.
+bool sinkSeek(OutputSink* sink, int64_t offset);

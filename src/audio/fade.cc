@@ -1,4 +1,4 @@
-// The fade curves, their gain tables, and the faded stream.
+// The fade curves, their gain tables, and the gains a run owns.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -122,21 +122,7 @@ IoError scaleFrames(GainTable* gains, int16_t* samples, int64_t frameCount, int6
   return error;
 }
 
-IoError readStream(FileHandle dataFile, const TrackPlan& plan, int64_t offset,
-                   int16_t* out, size_t n, const GainTable* gains) {
-  IoError error = readRanges(dataFile, plan, offset, out, n);
-  if (error != kIoOk) return error;
-  int64_t fadeStart = plan.dataLength - plan.fadeBytes;
-  int64_t end = offset + static_cast<int64_t>(n);
-  int64_t faded = std::max(offset, fadeStart);
-  if (faded < end) {
-    scaleView(gainView(*gains, plan.fadeBytes / kFrameBytes), out + (faded - offset) / 2,
-              (end - faded) / kFrameBytes, (faded - fadeStart) / kFrameBytes);
-  }
-  return kIoOk;
-}
-
-IoError prepareFades(const std::vector<const TrackPlan*>& plans, std::vector<GainTable>* tables) {
+IoError prepareFades(const std::vector<const TrackPlan*>& plans, FadeGains* fades) {
   std::vector<const TrackPlan*> faded;
   for (const TrackPlan* plan : plans) {
     if (plan->fadeBytes > 0) faded.push_back(plan);
@@ -145,18 +131,40 @@ IoError prepareFades(const std::vector<const TrackPlan*>& plans, std::vector<Gai
     return a->fadeBytes > b->fadeBytes;
   });
   for (const TrackPlan* plan : faded) {
-    if (gainsFor(*tables, *plan) != nullptr) continue;
-    tables->emplace_back();
-    IoError error = prepareGains(&tables->back(), plan->pattern, plan->fadeBytes / kFrameBytes);
+    if (gainsFor(*fades, *plan) != nullptr) continue;
+    fades->tables.emplace_back();
+    IoError error =
+        prepareGains(&fades->tables.back(), plan->pattern, plan->fadeBytes / kFrameBytes);
     if (error != kIoOk) return error;
   }
   return kIoOk;
 }
 
-const GainTable* gainsFor(const std::vector<GainTable>& tables, const TrackPlan& plan) {
+const GainTable* gainsFor(const FadeGains& fades, const TrackPlan& plan) {
   if (plan.fadeBytes <= 0) return nullptr;
-  for (const GainTable& table : tables) {
+  for (const GainTable& table : fades.tables) {
     if (gainsServe(table, plan.pattern, plan.fadeBytes / kFrameBytes)) return &table;
   }
   return nullptr;
+}
+
+IoError gainsOrOwn(const FadeGains& fades, const TrackPlan& plan, GainTable* own,
+                   const GainTable** gains) {
+  *gains = gainsFor(fades, plan);
+  if (*gains != nullptr || plan.fadeBytes <= 0) return kIoOk;
+  *gains = own;
+  return prepareGains(own, plan.pattern, plan.fadeBytes / kFrameBytes);
+}
+
+GainTable* fadeTableToFill(FadeGains* fades, const TrackPlan& plan) {
+  int64_t n = plan.fadeBytes / kFrameBytes;
+  for (GainTable& table : fades->tables) {
+    if (gainsServe(table, plan.pattern, n)) return &table;
+  }
+  for (GainTable& table : fades->tables) {
+    if (table.pattern == plan.pattern) return &table;
+  }
+  fades->tables.emplace_back();
+  fades->tables.back().pattern = plan.pattern;
+  return &fades->tables.back();
 }

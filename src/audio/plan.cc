@@ -81,21 +81,3 @@ IoError readRanges(FileHandle dataFile, const TrackPlan& plan, int64_t offset, v
   }
   return kIoOk;
 }
-
-uint64_t foldDigest(uint64_t digest, const int16_t* samples, size_t count) {
-  // Four lanes of one 64-bit word (four samples) each, so that the
-  // multiplications do not wait on one another, then the rest one by one.
-  constexpr uint64_t kPrime = 0x100000001b3u;
-  uint64_t lanes[4] = {digest, digest ^ 1, digest ^ 2, digest ^ 3};
-  size_t i = 0;
-  for (; i + 16 <= count; i += 16) {
-    for (size_t lane = 0; lane < 4; ++lane) {
-      uint64_t word;
-      std::memcpy(&word, samples + i + 4 * lane, sizeof word);
-      lanes[lane] = (lanes[lane] ^ word) * kPrime;
-    }
-  }
-  for (uint64_t lane : lanes) digest = (digest ^ lane) * kPrime;
-  for (; i < count; ++i) digest = (digest ^ static_cast<uint16_t>(samples[i])) * kPrime;
-  return digest;
-}

@@ -6,52 +6,28 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <new>
 
 namespace {
 
-// The encoder's bytes on their way to the output file, gathered into large
-// writes. `position` is where the next byte goes: the end of the file while
-// the frames are written, the start when the encoder fills in STREAMINFO.
-struct Sink {
-  OutputFile* output;
-  std::vector<uint8_t> pending;
-  int64_t position = 0;  // of pending's first byte
-  IoError error = kIoOk;
-
-  bool flush() {
-    if (error == kIoOk && !pending.empty()) error = writeAll(output, pending.data(), pending.size());
-    position += static_cast<int64_t>(pending.size());
-    pending.clear();
-    return error == kIoOk;
-  }
-};
-
-constexpr size_t kSinkBytes = 1 << 20;
-
+// The encoder writes through an OutputSink: at the end of the file while
+// the frames are written, at its start when it fills in STREAMINFO.
 FLAC__StreamEncoderWriteStatus onWrite(const FLAC__StreamEncoder*, const FLAC__byte bytes[],
                                        size_t count, uint32_t, uint32_t, void* data) {
-  auto* sink = static_cast<Sink*>(data);
-  sink->pending.insert(sink->pending.end(), bytes, bytes + count);
-  if (sink->pending.size() >= kSinkBytes && !sink->flush()) {
-    return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
-  }
-  return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
+  return sinkAdd(static_cast<OutputSink*>(data), bytes, count)
+             ? FLAC__STREAM_ENCODER_WRITE_STATUS_OK
+             : FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
 }
 
 FLAC__StreamEncoderSeekStatus onSeek(const FLAC__StreamEncoder*, FLAC__uint64 offset,
                                      void* data) {
-  auto* sink = static_cast<Sink*>(data);
-  if (!sink->flush()) return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
-  sink->error = seekOutput(sink->output, static_cast<int64_t>(offset));
-  if (sink->error != kIoOk) return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
-  sink->position = static_cast<int64_t>(offset);
-  return FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
+  return sinkSeek(static_cast<OutputSink*>(data), static_cast<int64_t>(offset))
+             ? FLAC__STREAM_ENCODER_SEEK_STATUS_OK
+             : FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
 }
 
 FLAC__StreamEncoderTellStatus onTell(const FLAC__StreamEncoder*, FLAC__uint64* offset,
                                      void* data) {
-  auto* sink = static_cast<Sink*>(data);
+  auto* sink = static_cast<OutputSink*>(data);
   *offset = static_cast<FLAC__uint64>(sink->position) + sink->pending.size();
   return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
 }
@@ -98,7 +74,7 @@ MetadataBlocks makeMetadata(const TrackPlan& plan, const std::vector<Tag>& tags)
 }
 
 // The IoError for an encoder that stopped: the sink's own error first.
-IoError encoderError(const FLAC__StreamEncoder* encoder, const Sink& sink) {
+IoError encoderError(const FLAC__StreamEncoder* encoder, const OutputSink& sink) {
   if (sink.error != kIoOk) return sink.error;
   return FLAC__stream_encoder_get_state(encoder) == FLAC__STREAM_ENCODER_MEMORY_ALLOCATION_ERROR
              ? kIoNoMemory
@@ -117,50 +93,37 @@ IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan&
                        const std::vector<Tag>& tags, int compression, const GainTable* gains,
                        const StreamCheck& expect, StreamCount* done) {
   if (!tagsAreValid(tags)) return kFlacEncoderFailed;
-  try {
-    // Declared in this order so that the encoder goes first: deleting an
-    // unfinished encoder finishes it, through the sink and the blocks.
-    Sink sink{output, {}, 0, kIoOk};
-    MetadataBlocks blocks = makeMetadata(plan, tags);
-    std::unique_ptr<FLAC__StreamEncoder, EncoderDeleter> encoder(FLAC__stream_encoder_new());
-    if (!encoder || !blocks.seekTable || !blocks.comments || !blocks.padding) return kIoNoMemory;
-    FLAC__StreamMetadata* metadata[] = {blocks.seekTable.get(), blocks.comments.get(),
-                                        blocks.padding.get()};
-    FLAC__StreamEncoder* e = encoder.get();
-    auto frames = static_cast<FLAC__uint64>(plan.dataLength / kFrameBytes);
-    bool set = FLAC__stream_encoder_set_channels(e, 2) &&
-               FLAC__stream_encoder_set_bits_per_sample(e, 16) &&
-               FLAC__stream_encoder_set_sample_rate(e, static_cast<uint32_t>(plan.sampleRate)) &&
-               FLAC__stream_encoder_set_compression_level(e, static_cast<uint32_t>(compression)) &&
-               FLAC__stream_encoder_set_total_samples_estimate(e, frames) &&
-               FLAC__stream_encoder_set_metadata(e, metadata, 3);
-    sink.pending.reserve(kSinkBytes + 65536);
-    if (!set || FLAC__stream_encoder_init_stream(e, onWrite, onSeek, onTell, nullptr, &sink) !=
-                    FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
-      return encoderError(e, sink);
-    }
-    auto buffer = std::make_unique<ChunkBuffer>();
-    std::vector<FLAC__int32> wide(kChunkBufferBytes / 2);
-    IoError error = kIoOk;
-    uint64_t digest = kStreamDigestStart;
-    for (int64_t pos = 0; pos < plan.dataLength && error == kIoOk; pos += kChunkBufferBytes) {
-      auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, plan.dataLength - pos));
-      error = readStream(dataFile, plan, pos, buffer->samples, bytes, gains);
-      if (error != kIoOk) break;
-      if (expect.check) digest = foldDigest(digest, buffer->samples, bytes / 2);
-      std::copy(buffer->samples, buffer->samples + bytes / 2, wide.begin());
-      if (!FLAC__stream_encoder_process_interleaved(e, wide.data(),
-                                                    static_cast<uint32_t>(bytes / kFrameBytes))) {
-        error = encoderError(e, sink);
-      } else {
-        addToCount(done, static_cast<int64_t>(bytes));
-      }
-    }
-    if (error == kIoOk && expect.check && digest != expect.digest) error = kIoChanged;
-    if (error != kIoOk) return error;  // the encoder is deleted unfinished
-    if (!FLAC__stream_encoder_finish(e)) return encoderError(e, sink);
-    return sink.flush() ? kIoOk : sink.error;
-  } catch (const std::bad_alloc&) {
-    return kIoNoMemory;
+  // Declared in this order so that the encoder goes first: deleting an
+  // unfinished encoder finishes it, through the sink and the blocks.
+  OutputSink sink;
+  startSink(&sink, output);
+  MetadataBlocks blocks = makeMetadata(plan, tags);
+  std::unique_ptr<FLAC__StreamEncoder, EncoderDeleter> encoder(FLAC__stream_encoder_new());
+  if (!encoder || !blocks.seekTable || !blocks.comments || !blocks.padding) return kIoNoMemory;
+  FLAC__StreamMetadata* metadata[] = {blocks.seekTable.get(), blocks.comments.get(),
+                                      blocks.padding.get()};
+  FLAC__StreamEncoder* e = encoder.get();
+  auto frames = static_cast<FLAC__uint64>(plan.dataLength / kFrameBytes);
+  bool set = FLAC__stream_encoder_set_channels(e, 2) &&
+             FLAC__stream_encoder_set_bits_per_sample(e, 16) &&
+             FLAC__stream_encoder_set_sample_rate(e, static_cast<uint32_t>(plan.sampleRate)) &&
+             FLAC__stream_encoder_set_compression_level(e, static_cast<uint32_t>(compression)) &&
+             FLAC__stream_encoder_set_total_samples_estimate(e, frames) &&
+             FLAC__stream_encoder_set_metadata(e, metadata, 3);
+  if (!set || FLAC__stream_encoder_init_stream(e, onWrite, onSeek, onTell, nullptr, &sink) !=
+                  FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
+    return encoderError(e, sink);
   }
+  std::vector<FLAC__int32> wide(kChunkBufferBytes / 2);
+  StreamRead read{dataFile, &plan, gains, nullptr, done, expect, nullptr};
+  IoError error = readChunks(read, [&](int16_t* samples, size_t count) {
+    std::copy(samples, samples + count, wide.begin());
+    return FLAC__stream_encoder_process_interleaved(e, wide.data(),
+                                                    static_cast<uint32_t>(count / 2))
+               ? kIoOk
+               : encoderError(e, sink);
+  });
+  if (error != kIoOk) return error;  // the encoder is deleted unfinished
+  if (!FLAC__stream_encoder_finish(e)) return encoderError(e, sink);
+  return sinkFlush(&sink) ? kIoOk : sink.error;
 }

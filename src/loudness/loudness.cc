@@ -19,27 +19,20 @@ IoError measureLoudness(FileHandle dataFile, const TrackPlan& plan, const GainTa
       ebur128_init(2, static_cast<unsigned long>(plan.sampleRate), EBUR128_MODE_I);
   if (made == nullptr) return kIoNoMemory;
   std::unique_ptr<ebur128_state, LoudnessStateFree> state(made);
-  std::unique_ptr<ChunkBuffer> buffer(new (std::nothrow) ChunkBuffer);
-  if (!buffer) return kIoNoMemory;
   int32_t peak = 0;
-  for (int64_t offset = 0; offset < plan.dataLength;) {
-    auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, plan.dataLength - offset));
-    IoError error = readStream(dataFile, plan, offset, buffer->samples, bytes, gains);
-    if (error != kIoOk) return error;
-    size_t samples = bytes / 2;
+  uint64_t digest = kStreamDigestStart;
+  StreamRead read{dataFile, &plan, gains, nullptr, done, {}, &digest};
+  IoError error = readChunks(read, [&](int16_t* samples, size_t count) {
     // Far from both ends of the range: -(-32768) fits an int32_t.
-    for (size_t i = 0; i < samples; ++i) {
-      peak = std::max(peak, std::abs(int32_t{buffer->samples[i]}));
-    }
-    out->digest = foldDigest(out->digest, buffer->samples, samples);
-    int status = ebur128_add_frames_short(state.get(), buffer->samples, samples / 2);
+    for (size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(int32_t{samples[i]}));
+    int status = ebur128_add_frames_short(state.get(), samples, count / 2);
     if (status == EBUR128_ERROR_NOMEM) return kIoNoMemory;
-    if (status != EBUR128_SUCCESS) return kLoudnessFailed;
-    offset += static_cast<int64_t>(bytes);
-    addToCount(done, static_cast<int64_t>(bytes));
-  }
+    return status == EBUR128_SUCCESS ? kIoOk : kLoudnessFailed;
+  });
+  if (error != kIoOk) return error;
   out->state = std::move(state);
-  out->peak = peak;  // the digest is already there
+  out->peak = peak;
+  out->digest = digest;
   return kIoOk;
 }
 

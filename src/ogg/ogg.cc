@@ -14,24 +14,11 @@
 
 namespace {
 
-// The pages on their way to the output file, gathered into large writes.
-struct Sink {
-  OutputFile* output;
-  std::vector<uint8_t> pending;
-  IoError error = kIoOk;
-
-  bool flush() {
-    if (error == kIoOk && !pending.empty()) error = writeAll(output, pending.data(), pending.size());
-    pending.clear();
-    return error == kIoOk;
-  }
-  bool add(const ogg_page& page) {
-    pending.insert(pending.end(), page.header, page.header + page.header_len);
-    pending.insert(pending.end(), page.body, page.body + page.body_len);
-    return pending.size() < kSinkBytes || flush();
-  }
-  static constexpr size_t kSinkBytes = 1 << 20;
-};
+// Appends one page to the sink.
+bool addPage(OutputSink* sink, const ogg_page& page) {
+  return sinkAdd(sink, page.header, static_cast<size_t>(page.header_len)) &&
+         sinkAdd(sink, page.body, static_cast<size_t>(page.body_len));
+}
 
 // libvorbis's and libogg's state for one stream, cleared in the reverse of
 // the order it was set up in. Each flag says that its part needs clearing.
@@ -131,7 +118,7 @@ IoError decode(Decoder* d, ogg_packet* packet) {
 // Hands every packet the encoder has ready to the Ogg stream (and to the
 // decoder, if any), and every full page to the sink; at the end of the
 // stream, the last page too. kIoOk or the first error.
-IoError drain(Encoder* e, Decoder* d, Sink* sink) {
+IoError drain(Encoder* e, Decoder* d, OutputSink* sink) {
   ogg_packet packet;
   ogg_page page;
   while (vorbis_analysis_blockout(&e->dsp, &e->block) == 1) {
@@ -145,7 +132,7 @@ IoError drain(Encoder* e, Decoder* d, Sink* sink) {
       }
       if (ogg_stream_packetin(&e->stream, &packet) != 0) return kIoNoMemory;
       while (ogg_stream_pageout(&e->stream, &page) != 0) {
-        if (!sink->add(page)) return sink->error;
+        if (!addPage(sink, page)) return sink->error;
       }
       if (ogg_stream_check(&e->stream) != 0) return kIoNoMemory;
     }
@@ -164,7 +151,7 @@ struct CommentPage {
 // the comment header's page in *commentPage and sets up the decoder `d`,
 // if any.
 IoError start(Encoder* e, const TrackPlan& plan, const std::vector<Tag>& tags,
-              float quality, uint32_t serial, Sink* sink, CommentPage* commentPage, Decoder* d) {
+              float quality, uint32_t serial, OutputSink* sink, CommentPage* commentPage, Decoder* d) {
   if (vorbis_encode_init_vbr(&e->info, 2, plan.sampleRate, quality / 10.0f) != 0) {
     return kOggEncoderFailed;
   }
@@ -198,7 +185,7 @@ IoError start(Encoder* e, const TrackPlan& plan, const std::vector<Tag>& tags,
       commentPage->bytes.insert(commentPage->bytes.end(), page.body, page.body + page.body_len);
     }
     offset += page.header_len + page.body_len;
-    if (!sink->add(page)) return sink->error;
+    if (!addPage(sink, page)) return sink->error;
   }
   if (ogg_stream_check(&e->stream) != 0) return kIoNoMemory;
   if (d == nullptr) return kIoOk;
@@ -301,102 +288,93 @@ IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& 
   for (const Tag& tag : tags) {
     if (tag.value.find('\0') != std::string::npos) return kOggEncoderFailed;
   }
-  try {
-    TagLayout layout = layoutTags(tags, oggVendorBytes());
-    if (!layout.placed) return kOggEncoderFailed;
-    // Every buffer of this call is made while setting up, one thread at a
-    // time, so that the memory found free is still there when used.
-    std::unique_lock<std::mutex> settingUp(gSetUpLock);
+  TagLayout layout = layoutTags(tags, oggVendorBytes());
+  if (!layout.placed) return kOggEncoderFailed;
+  // Every buffer of this call is made while setting up, one thread at a
+  // time, so that the memory found free is still there when used.
+  std::unique_lock<std::mutex> settingUp(gSetUpLock);
+  if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
+  auto buffer = std::make_unique<ChunkBuffer>();
+  OutputSink sink;
+  startSink(&sink, output);
+  Encoder e;
+  std::unique_ptr<Decoder> decoder;
+  if (peak != nullptr) decoder = std::make_unique<Decoder>();
+  CommentPage commentPage;
+  IoError error =
+      start(&e, plan, layout.tags, quality, serial, &sink, &commentPage, decoder.get());
+  settingUp.unlock();
+  if (error != kIoOk) return error;
+  StreamRead read{dataFile, &plan, gains, buffer.get(), done, expect, nullptr};
+  error = readChunks(read, [&](int16_t* samples, size_t count) {
+    auto frames = static_cast<int>(count / 2);
     if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-    auto buffer = std::make_unique<ChunkBuffer>();
-    Sink sink{output, {}, kIoOk};
-    sink.pending.reserve(Sink::kSinkBytes + 65536);
-    Encoder e;
-    std::unique_ptr<Decoder> decoder;
-    if (peak != nullptr) decoder = std::make_unique<Decoder>();
-    CommentPage commentPage;
-    IoError error =
-        start(&e, plan, layout.tags, quality, serial, &sink, &commentPage, decoder.get());
-    settingUp.unlock();
-    uint64_t digest = kStreamDigestStart;
-    for (int64_t pos = 0; pos < plan.dataLength && error == kIoOk; pos += kChunkBufferBytes) {
-      auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, plan.dataLength - pos));
-      error = readStream(dataFile, plan, pos, buffer->samples, bytes, gains);
-      if (error != kIoOk) break;
-      if (expect.check) digest = foldDigest(digest, buffer->samples, bytes / 2);
-      auto frames = static_cast<int>(bytes / kFrameBytes);
-      if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-      float** channels = vorbis_analysis_buffer(&e.dsp, frames);
-      for (int i = 0; i < frames; ++i) {
-        channels[0][i] = buffer->samples[2 * i] / 32768.0f;
-        channels[1][i] = buffer->samples[2 * i + 1] / 32768.0f;
-      }
-      if (vorbis_analysis_wrote(&e.dsp, frames) != 0) return kOggEncoderFailed;
-      error = drain(&e, decoder.get(), &sink);
-      if (error == kIoOk) addToCount(done, static_cast<int64_t>(bytes));
+    float** channels = vorbis_analysis_buffer(&e.dsp, frames);
+    for (int i = 0; i < frames; ++i) {
+      channels[0][i] = samples[2 * i] / 32768.0f;
+      channels[1][i] = samples[2 * i + 1] / 32768.0f;
     }
-    if (error != kIoOk) return error;
-    if (expect.check && digest != expect.digest) return kIoChanged;
-    // The end of the stream: the encoder codes what it holds and marks the
-    // last packet, whose granule position is the frame count.
-    if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-    if (vorbis_analysis_wrote(&e.dsp, 0) != 0) return kOggEncoderFailed;
-    error = drain(&e, decoder.get(), &sink);
-    if (error != kIoOk) return error;
-    ogg_page page;
-    while (ogg_stream_flush(&e.stream, &page) != 0) {
-      if (!sink.add(page)) return sink.error;
-    }
-    if (!sink.flush()) return sink.error;
-    if (peak == nullptr) return kIoOk;
-    peak->peak = decoder->peak;
-    if (peak->name == nullptr) return kIoOk;
-    // The comment header's page again, with the peak now known.
-    if (!setComment(&commentPage.bytes, peak->name, peak->text(peak->peak))) {
-      return kOggEncoderFailed;
-    }
-    error = seekOutput(output, commentPage.offset);
-    if (error == kIoOk) error = writeAll(output, commentPage.bytes.data(), commentPage.bytes.size());
-    return error;
-  } catch (const std::bad_alloc&) {
-    return kIoNoMemory;
+    if (vorbis_analysis_wrote(&e.dsp, frames) != 0) return kOggEncoderFailed;
+    return drain(&e, decoder.get(), &sink);
+  });
+  if (error != kIoOk) return error;
+  // The end of the stream: the encoder codes what it holds and marks the
+  // last packet, whose granule position is the frame count.
+  if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
+  if (vorbis_analysis_wrote(&e.dsp, 0) != 0) return kOggEncoderFailed;
+  error = drain(&e, decoder.get(), &sink);
+  if (error != kIoOk) return error;
+  ogg_page page;
+  while (ogg_stream_flush(&e.stream, &page) != 0) {
+    if (!addPage(&sink, page)) return sink.error;
   }
+  if (!sinkFlush(&sink)) return sink.error;
+  if (peak == nullptr) return kIoOk;
+  peak->peak = decoder->peak;
+  if (peak->name == nullptr) return kIoOk;
+  // The comment header's page again, with the peak now known.
+  if (!setComment(&commentPage.bytes, peak->name, peak->text(peak->peak))) {
+    return kOggEncoderFailed;
+  }
+  error = seekOutput(output, commentPage.offset);
+  if (error == kIoOk) error = writeAll(output, commentPage.bytes.data(), commentPage.bytes.size());
+  return error;
+}
+
+uint32_t oggSerial(int trackNumber, int part) {
+  return static_cast<uint32_t>(trackNumber * 4 + part);
 }
 
 IoError copyOggWithTag(FileHandle in, int64_t size, OutputFile* output, const std::string& name,
                        const std::string& value) {
-  try {
-    // The identification page and the comment header's page, which holds
-    // the whole comment header at its head.
-    constexpr int64_t kMostHeader = 2 * (27 + 255 + 255 * 255);
-    std::vector<uint8_t> head(static_cast<size_t>(std::min(size, kMostHeader)));
-    IoError error = readAt(in, 0, head.data(), head.size());
-    if (error != kIoOk) return error;
-    size_t first = pageSize(head.data(), head.size());
-    size_t second = first == 0 ? 0 : pageSize(head.data() + first, head.size() - first);
-    if (second == 0) return kOggEncoderFailed;
-    std::vector<uint8_t> page(head.begin() + static_cast<std::ptrdiff_t>(first),
-                              head.begin() + static_cast<std::ptrdiff_t>(first + second));
-    if (!setComment(&page, name, value)) return kOggEncoderFailed;
-    error = writeAll(output, head.data(), first);
-    if (error == kIoOk) error = writeAll(output, page.data(), page.size());
-    auto offset = static_cast<int64_t>(first + second);
-    // The rest as it is: by the kernel where it can, else through memory.
-    if (error == kIoOk) {
-      error = copyToEnd(in, offset, output->file, static_cast<size_t>(size - offset));
-    }
-    if (error == kIoUnsupported) {
-      error = kIoOk;
-      std::vector<uint8_t> piece(size_t{1} << 20);
-      for (; offset < size && error == kIoOk;) {
-        auto n = static_cast<size_t>(std::min<int64_t>(size - offset, 1 << 20));
-        error = readAt(in, offset, piece.data(), n);
-        if (error == kIoOk) error = writeAll(output, piece.data(), n);
-        offset += static_cast<int64_t>(n);
-      }
-    }
-    return error;
-  } catch (const std::bad_alloc&) {
-    return kIoNoMemory;
+  // The identification page and the comment header's page, which holds
+  // the whole comment header at its head.
+  constexpr int64_t kMostHeader = 2 * (27 + 255 + 255 * 255);
+  std::vector<uint8_t> head(static_cast<size_t>(std::min(size, kMostHeader)));
+  IoError error = readAt(in, 0, head.data(), head.size());
+  if (error != kIoOk) return error;
+  size_t first = pageSize(head.data(), head.size());
+  size_t second = first == 0 ? 0 : pageSize(head.data() + first, head.size() - first);
+  if (second == 0) return kOggEncoderFailed;
+  std::vector<uint8_t> page(head.begin() + static_cast<std::ptrdiff_t>(first),
+                            head.begin() + static_cast<std::ptrdiff_t>(first + second));
+  if (!setComment(&page, name, value)) return kOggEncoderFailed;
+  error = writeAll(output, head.data(), first);
+  if (error == kIoOk) error = writeAll(output, page.data(), page.size());
+  auto offset = static_cast<int64_t>(first + second);
+  // The rest as it is: by the kernel where it can, else through memory.
+  if (error == kIoOk) {
+    error = copyToEnd(in, offset, output->file, static_cast<size_t>(size - offset));
   }
+  if (error == kIoUnsupported) {
+    error = kIoOk;
+    std::vector<uint8_t> piece(size_t{1} << 20);
+    for (; offset < size && error == kIoOk;) {
+      auto n = static_cast<size_t>(std::min<int64_t>(size - offset, 1 << 20));
+      error = readAt(in, offset, piece.data(), n);
+      if (error == kIoOk) error = writeAll(output, piece.data(), n);
+      offset += static_cast<int64_t>(n);
+    }
+  }
+  return error;
 }

@@ -55,10 +55,7 @@ struct PeakTag {
 // the comments of layoutTags(tags, oggVendorBytes()) and libvorbis's vendor
 // string, into `output` from its start, through writeAll, and once at the
 // end, when `peak` is given, seekOutput and writeAll over the comment
-// header's page. `serial` is the Ogg stream's serial number, which the
-// caller derives from the file's identity (trackNumber * 4 + part, where
-// part tells apart the files of one track), so that the same input gives
-// the same bytes every time. Does not commit or close `output`. Returns the
+// header's page. `serial` is the Ogg stream's serial number (oggSerial). Does not commit or close `output`. Returns the
 // first read or write error, kIoNoMemory when memory runs out (checked
 // before libvorbis, which does not check its own allocations, is asked for
 // more), kIoChanged when `expect` checks a digest the stream does not
@@ -76,6 +73,12 @@ IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& 
                       const std::vector<Tag>& tags, float quality, uint32_t serial,
                       const GainTable* gains, const StreamCheck& expect = {},
                       PeakTag* peak = nullptr, StreamCount* done = nullptr);
+
+// The serial number of the Ogg stream of a file: the same for the same file
+// in every run, so that the same input gives the same bytes every time,
+// and different for the files of one track (`part` 0 the whole track, 1
+// its intro, 2 its loop): trackNumber * 4 + part.
+uint32_t oggSerial(int trackNumber, int part);
 
 // Copies the Ogg file `in` of `size` bytes, as writeOggTrack wrote it, into
 // `output` from its start, with the value of the comment `name` replaced by

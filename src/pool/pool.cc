@@ -2,7 +2,21 @@
 
 #include <chrono>
 
+#include <new>
+
 namespace {
+
+// Does job k on this thread: the one place where a job's std::bad_alloc
+// stops. Its outcome is written before done[k] is set.
+void doJob(OrderedPool* pool, size_t k) {
+  IoError outcome = kIoNoMemory;
+  try {
+    outcome = pool->jobs.work(pool->jobs.context, k);
+  } catch (const std::bad_alloc&) {
+    pool->jobs.drop(pool->jobs.context, k);
+  }
+  pool->outcome[k] = outcome;
+}
 
 // A worker: claims the next job while the window allows, does it, says so.
 void runWorker(void* arg) {
@@ -18,7 +32,7 @@ void runWorker(void* arg) {
       if (pool->stopping || pool->next >= pool->jobs.count) return;
       k = pool->next++;
     }
-    pool->jobs.work(pool->jobs.context, k);
+    doJob(pool, k);
     std::lock_guard<std::mutex> hold(pool->lock);
     pool->done[k] = 1;
     pool->changed.notify_all();
@@ -43,6 +57,7 @@ int startPool(OrderedPool* pool, const PoolJobs& jobs, int threads, size_t windo
   pool->jobs = jobs;
   pool->window = window < 1 ? 1 : window;
   pool->done.assign(jobs.count, 0);
+  pool->outcome.assign(jobs.count, kIoOk);
   // Reserved first: a started worker's handle must not move.
   pool->threads.reserve(threads > 0 ? static_cast<size_t>(threads) : 0);
   for (int t = 0; t < threads; ++t) {
@@ -68,7 +83,7 @@ void awaitJob(OrderedPool* pool, size_t k) {
     if (pool->done[k] != 0) return;
     if (pool->next <= k) pool->next = k + 1;
   }
-  pool->jobs.work(pool->jobs.context, k);
+  doJob(pool, k);
   std::lock_guard<std::mutex> hold(pool->lock);
   pool->done[k] = 1;
 }
@@ -92,9 +107,11 @@ void retryAlone(OrderedPool* pool, size_t k) {
     pool->done[j] = 0;
   }
   pool->next = k + 1;
-  pool->jobs.work(pool->jobs.context, k);
+  doJob(pool, k);
   pool->done[k] = 1;
 }
+
+IoError jobOutcome(const OrderedPool& pool, size_t k) { return pool.outcome[k]; }
 
 void takeJob(OrderedPool* pool, size_t k) {
   std::lock_guard<std::mutex> hold(pool->lock);
@@ -109,3 +126,5 @@ void endPool(OrderedPool* pool) {
     pool->done[j] = 0;
   }
 }
+
+OrderedPool::~OrderedPool() { endPool(this); }

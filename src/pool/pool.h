@@ -1,12 +1,14 @@
 // An ordered pool: jobs 0, 1, ... done on worker threads, at most `window`
 // of them ahead of the one the calling thread takes next, and handed back
 // to the calling thread strictly in order. Knows nothing of what a job
-// makes: the caller keeps every job's outcome in its own context, and the
-// pool only says when a job is done.
+// makes: the caller keeps what a job made in its own context, and the pool
+// keeps each job's outcome, an IoError. A job is where a thread's
+// std::bad_alloc stops: it becomes the outcome kIoNoMemory.
 //
 // The calling thread drives it, one job at a time, k = 0, 1, ...:
 // awaitJob(k), then retryAlone(k) if the caller wants k done again with no
-// worker beside it, then takeJob(k). endPool at the end, or on any way out.
+// worker beside it, then jobOutcome(k) and takeJob(k). The pool ends
+// (endPool) when it goes out of scope, on every way out, or before.
 #pragma once
 
 #include <condition_variable>
@@ -20,15 +22,22 @@
 struct PoolJobs {
   void* context = nullptr;
   size_t count = 0;
-  // Does job k, on a worker or on the calling thread. Must not throw; its
-  // outcome stays in the context.
-  void (*work)(void* context, size_t job) = nullptr;
+  // Does job k, on a worker or on the calling thread, and returns its
+  // outcome. Where it throws std::bad_alloc, the pool drops the job (drop)
+  // and its outcome is kIoNoMemory; it throws nothing else.
+  IoError (*work)(void* context, size_t job) = nullptr;
   // Releases what a job that was done made, when the caller will not take
-  // it (the pool stops, or the job is to be done again). On the calling
-  // thread.
+  // it (the pool stops, or the job is to be done again), or when the job
+  // ran out of memory. On the thread that did the job, or the calling one.
   void (*drop)(void* context, size_t job) = nullptr;
 };
 
+// Which thread touches what: `jobs`, `window` and `threads` are set by the
+// calling thread while no worker runs (startPool, stopWorkers), and only
+// read by workers. `next`, `taken`, `done` and `stopping` are read and
+// written under `lock` by every thread; `outcome[k]` is written by the
+// thread that does job k before it sets done[k] under `lock`, and read by
+// the calling thread after it saw done[k] under `lock`.
 struct OrderedPool {
   PoolJobs jobs;
   size_t window = 1;         // jobs claimed ahead of `taken`, that one included
@@ -37,8 +46,14 @@ struct OrderedPool {
   size_t next = 0;           // the next job a worker claims
   size_t taken = 0;          // jobs [0, taken) are handed back
   std::vector<uint8_t> done; // per job: its work has returned
+  std::vector<IoError> outcome;  // per job: what its work returned
   bool stopping = false;     // workers claim no more
   std::vector<ThreadHandle> threads;  // the workers running
+
+  OrderedPool() = default;
+  OrderedPool(const OrderedPool&) = delete;
+  OrderedPool& operator=(const OrderedPool&) = delete;
+  ~OrderedPool();  // endPool
 };
 
 // Starts up to `threads` workers (startThread), which claim jobs in order,
@@ -66,9 +81,13 @@ bool awaitJobFor(OrderedPool* pool, size_t k, int milliseconds);
 // at a time, by awaitJob. Requires awaitJob(k) first.
 void retryAlone(OrderedPool* pool, size_t k);
 
+// The outcome of job k, once awaitJob(k) (or retryAlone(k)) returned.
+IoError jobOutcome(const OrderedPool& pool, size_t k);
+
 // Hands job k back: the window moves on by one job.
 void takeJob(OrderedPool* pool, size_t k);
 
 // Stops the workers, waits for the jobs they are doing, and drops every
-// job that was done and not taken. Safe to call more than once.
+// job that was done and not taken. Safe to call more than once, and on a
+// pool never started.
 void endPool(OrderedPool* pool);

@@ -104,13 +104,14 @@ IoError copyRange(FileHandle dataFile, OutputFile* output, int64_t from,
 
 IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
                   int64_t to, int64_t firstFrame, int64_t n,
-                  FadePattern pattern, WaveWriter* writer, StreamCount* done) {
+                  FadePattern pattern, WaveWriter* writer, GainTable* gains,
+                  StreamCount* done) {
   int16_t* samples = writer->buffer.samples;
   for (int64_t pos = from; pos < to; pos += kChunkBufferBytes) {
     auto bytes = static_cast<size_t>(std::min<int64_t>(kChunkBufferBytes, to - pos));
     IoError error = readAt(dataFile, pos, samples, bytes);
     if (error == kIoOk) {
-      error = scaleFrames(&writer->gains, samples, static_cast<int64_t>(bytes) / kFrameBytes,
+      error = scaleFrames(gains, samples, static_cast<int64_t>(bytes) / kFrameBytes,
                           firstFrame + (pos - from) / kFrameBytes, n, pattern);
     }
     if (error == kIoOk) error = writeAll(output, samples, bytes);
@@ -132,6 +133,7 @@ IoError writeTrack(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
   int32_t bytesPerSecond = plan.sampleRate * kFrameBytes;
   int64_t fadeStart = plan.dataLength - plan.fadeBytes;  // stream offset
   int64_t fadeFrames = plan.fadeBytes / kFrameBytes;
+  GainTable* gains = plan.fadeBytes > 0 ? fadeTableToFill(writer->fades, plan) : nullptr;
   int64_t streamPos = 0;
   for (const ByteRange& r : plan.ranges) {
     if (error != kIoOk) break;
@@ -143,7 +145,7 @@ IoError writeTrack(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
     if (error == kIoOk && r.from + plain < r.to) {
       error = applyFade(dataFile, output, r.from + plain, r.to,
                         (streamPos + plain - fadeStart) / kFrameBytes, fadeFrames,
-                        plan.pattern, writer, done);
+                        plan.pattern, writer, gains, done);
     }
     streamPos += r.to - r.from;
   }

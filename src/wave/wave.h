@@ -43,12 +43,15 @@ struct FadeHelperEnd {
 };
 
 // The WAV writer's working memory, made once and lent to every file of a
-// run: one chunk of audio, the gains of the fade shape used last (kept so
-// that tracks with the same fade do not compute them again), and its fade
-// helper. One writer serves one thread's calls at a time.
+// run: one chunk of audio and its fade helper; and the run's fade gains,
+// lent to it, where it keeps the gains of each fade it computes
+// (fadeTableToFill), so that tracks with the same fade do not compute them
+// again. `fades` must be set before a faded plan is written. One writer
+// serves one thread's calls at a time, and while it writes, no other
+// thread uses `fades`.
 struct WaveWriter {
   ChunkBuffer buffer;
-  GainTable gains;
+  FadeGains* fades = nullptr;
   std::unique_ptr<FadeHelper, FadeHelperEnd> helper;
 };
 
@@ -70,10 +73,11 @@ IoError copyRangeChunked(FileHandle dataFile, OutputFile* output, int64_t from,
 
 // Appends data-file bytes [from, to) to `output`, scaled as frames
 // firstFrame, ... of an n-frame fade (see scaleFrames), with the writer's
-// buffer and gains. Each chunk written is added to `done`.
+// buffer, and the gains in `gains`, filled first unless it serves the fade. Each chunk written is added to `done`.
 IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
                   int64_t to, int64_t firstFrame, int64_t n,
-                  FadePattern pattern, WaveWriter* writer, StreamCount* done = nullptr);
+                  FadePattern pattern, WaveWriter* writer, GainTable* gains,
+                  StreamCount* done = nullptr);
 
 // Writes the header and the planned stream to `output` from its start,
 // fading its last plan.fadeBytes with plan.pattern. kIoNoMemory when the

@@ -170,7 +170,7 @@ bool writeFadedTwoThreads(WaveWriter* writer, FileHandle dataFile, OutputFile* o
   work.fileOffset = static_cast<int64_t>(headerBytes) + work.fadeStart;
   work.pieceCount = static_cast<int32_t>((plan.fadeBytes + kChunkBufferBytes - 1) / kChunkBufferBytes);
   int64_t n = plan.fadeBytes / kFrameBytes;
-  GainTable* gains = &writer->gains;
+  GainTable* gains = fadeTableToFill(writer->fades, plan);
   bool kept = gainsServe(*gains, plan.pattern, n);
   FadeHelper* helper = fadeHelper(writer);
   if (helper == nullptr) return false;
