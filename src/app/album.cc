@@ -7,6 +7,7 @@
 #include "loudness/loudness.h"
 #include "ogg/ogg.h"
 #include "platform/platform.h"
+#include "pool/pool.h"
 #include "utf8/utf8.h"
 
 namespace {
@@ -14,6 +15,34 @@ namespace {
 // Half a decibel above the measured peak: room for what the encoder adds.
 double provisionalPeak(int32_t measuredPeak) {
   return measuredPeak / 32768.0 * std::pow(10.0, 0.5 / 20);
+}
+
+// The files of a run copied with the album peak settled: copy k of file k.
+struct AlbumCopies {
+  const std::string& folder;
+  const std::vector<OutputPlan>& outputs;
+  const std::vector<uint8_t>& committed;
+  std::string value;               // the album peak's new text
+  std::vector<OutputFile> files;   // the copies, unnamed until committed
+};
+
+IoError copyJob(void* context, size_t k) {
+  auto* copies = static_cast<AlbumCopies*>(context);
+  if (!copies->committed[k]) return kIoOk;
+  FileHandle in;
+  FileCloser owner{&in};
+  int64_t size = 0;
+  OutputFile* copy = &copies->files[k];
+  IoError error = openDataFile(joinPath(copies->folder, copies->outputs[k].name), &in, &size);
+  if (error == kIoOk) error = createOutput(copies->folder, copies->outputs[k].name, copy);
+  if (error == kIoOk) {
+    error = copyOggWithTag(in, size, copy, "REPLAYGAIN_ALBUM_PEAK", copies->value);
+  }
+  return error;
+}
+
+void dropCopy(void* context, size_t k) {
+  discardOutput(&static_cast<AlbumCopies*>(context)->files[k]);
 }
 
 }  // namespace
@@ -32,24 +61,24 @@ size_t settleAlbumPeak(const std::string& folder, const std::vector<OutputPlan>&
   // The tag holds the provisional peak rounded up to a millionth.
   double written = provisionalPeak(measuredPeak);
   if (written >= decoded && written + 1e-6 <= decoded * std::pow(10.0, 1.0 / 20)) return 0;
-  std::string value = peakTextAtLeast(decoded);
+  AlbumCopies copies{folder, outputs, committed, peakTextAtLeast(decoded),
+                     std::vector<OutputFile>(outputs.size())};
+  // One copy at a time, on this thread; the pool is where a copy's
+  // std::bad_alloc stops.
+  OrderedPool pool;
+  startPool(&pool, PoolJobs{&copies, outputs.size(), copyJob, dropCopy}, 0, 1);
   size_t failed = 0;
   for (size_t k = 0; k < outputs.size(); ++k) {
-    if (!committed[k]) continue;
-    const std::string& name = outputs[k].name;
-    FileHandle in;
-    int64_t size = 0;
-    OutputFile copy;
-    IoError error = openDataFile(joinPath(folder, name), &in, &size);
-    if (error == kIoOk) error = createOutput(folder, name, &copy);
-    if (error == kIoOk) error = copyOggWithTag(in, size, &copy, "REPLAYGAIN_ALBUM_PEAK", value);
-    closeFile(&in);
-    if (error == kIoOk) error = commitOutput(&copy);
+    awaitJob(&pool, k);
+    IoError error = jobOutcome(pool, k);
+    if (error == kIoOk && committed[k]) error = commitOutput(&copies.files[k]);
     if (error != kIoOk) {
-      discardOutput(&copy);
-      say("cannot write %s: %s\n", printable(name).c_str(), errorReason(error).c_str());
+      discardOutput(&copies.files[k]);
+      say("cannot write %s: %s\n", printable(outputs[k].name).c_str(),
+          errorReason(error).c_str());
       ++failed;
     }
+    takeJob(&pool, k);
   }
   return failed;
 }

@@ -259,6 +259,8 @@ size_t writerWindow(const WriterRow& writer);
 
 // Prints `format` and its arguments to standard output. The first failure to
 // write is kept; runTool reports it on standard error when the run ends.
+// On the main thread only, as everything that prints: workers leave their
+// outcomes for it.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Opens the data file that `line` names (kvbgm.dat in the current folder

@@ -134,7 +134,7 @@ struct Progress {
   int64_t totalAudio = 0;  // the bytes of every stream of the phase
 };
 
-Progress gProgress;
+Progress gProgress;  // the main thread's alone, as is everything that prints
 
 // Starts the phase `phase` ("" for writing) of `run`: its clock, and every
 // job's count at 0.
@@ -294,8 +294,6 @@ const OutputPlan* outputOverData(const Run& run) {
   return nullptr;
 }
 
-}  // namespace
-
 // Removes the folders a run made when it ends without writing a file into
 // them, on every way out.
 struct MadeFolders {
@@ -310,6 +308,8 @@ struct MadeFolders {
 struct ProgressLine {
   ~ProgressLine() { clearProgress(); }
 };
+
+}  // namespace
 
 int runExtraction(const CommandLine& line) {
   Run run;

@@ -19,7 +19,8 @@
 
 namespace {
 
-// The first standard-output error of the run, reported once at its end.
+// The first standard-output error of the run, reported once at its end;
+// written and read by the main thread only (say).
 IoError gStdoutError = kIoOk;
 
 }  // namespace
@@ -90,8 +91,8 @@ int runCommandLine(int argc, const char* const* argv) {
     if (!line.dataPath.empty()) {
       FileHandle dataFile;
       std::string dataPath;
+      FileCloser owner{&dataFile};
       if (openData(line, &dataFile, &dataPath) != kExitOk) return kExitFailed;
-      closeFile(&dataFile);
     }
     say("%s", listText(line, stdoutIsTerminal()).c_str());
     return kExitOk;

@@ -20,26 +20,40 @@ bool addPage(OutputSink* sink, const ogg_page& page) {
          sinkAdd(sink, page.body, static_cast<size_t>(page.body_len));
 }
 
-// libvorbis's and libogg's state for one stream, cleared in the reverse of
-// the order it was set up in. Each flag says that its part needs clearing.
-struct Encoder {
+// libvorbis's state for one stream, encoding or decoding, cleared in the
+// reverse of the order it was set up in. Each flag says that its part
+// needs clearing.
+struct VorbisState {
   vorbis_info info;
   vorbis_comment comments;
   vorbis_dsp_state dsp;
   vorbis_block block;
-  ogg_stream_state stream;
-  bool haveDsp = false, haveBlock = false, haveStream = false;
+  bool haveDsp = false, haveBlock = false;
 
-  Encoder() {
+  VorbisState() {
     vorbis_info_init(&info);
     vorbis_comment_init(&comments);
   }
-  ~Encoder() {
-    if (haveStream) ogg_stream_clear(&stream);
+  ~VorbisState() {
     if (haveBlock) vorbis_block_clear(&block);
     if (haveDsp) vorbis_dsp_clear(&dsp);
     vorbis_comment_clear(&comments);
     vorbis_info_clear(&info);
+  }
+  VorbisState(const VorbisState&) = delete;
+  VorbisState& operator=(const VorbisState&) = delete;
+};
+
+// An encoder: libvorbis's state and the Ogg stream it is packed into,
+// cleared first.
+struct Encoder {
+  VorbisState v;
+  ogg_stream_state stream;
+  bool haveStream = false;
+
+  Encoder() = default;
+  ~Encoder() {
+    if (haveStream) ogg_stream_clear(&stream);
   }
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
@@ -58,59 +72,48 @@ std::mutex gSetUpLock;
 // A decoder of the encoder's own packets, to learn the peak of what any
 // decoder gives: the frames of the stream, none past its end.
 struct Decoder {
-  vorbis_info info;
-  vorbis_comment comments;
-  vorbis_dsp_state dsp;
-  vorbis_block block;
-  bool haveDsp = false, haveBlock = false;
+  VorbisState v;
   int64_t framesLeft = 0;  // frames of the stream not yet decoded
   float peak = 0;
-
-  Decoder() {
-    vorbis_info_init(&info);
-    vorbis_comment_init(&comments);
-  }
-  ~Decoder() {
-    if (haveBlock) vorbis_block_clear(&block);
-    if (haveDsp) vorbis_dsp_clear(&dsp);
-    vorbis_comment_clear(&comments);
-    vorbis_info_clear(&info);
-  }
-  Decoder(const Decoder&) = delete;
-  Decoder& operator=(const Decoder&) = delete;
 };
 
 // Sets up `d` from the three header packets.
 IoError startDecoder(Decoder* d, ogg_packet* headers[3], int64_t frames) {
   if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
   for (int i = 0; i < 3; ++i) {
-    if (vorbis_synthesis_headerin(&d->info, &d->comments, headers[i]) != 0) {
+    if (vorbis_synthesis_headerin(&d->v.info, &d->v.comments, headers[i]) != 0) {
       return kOggEncoderFailed;
     }
   }
-  if (vorbis_synthesis_init(&d->dsp, &d->info) != 0) return kOggEncoderFailed;
-  d->haveDsp = true;
+  if (vorbis_synthesis_init(&d->v.dsp, &d->v.info) != 0) return kOggEncoderFailed;
+  d->v.haveDsp = true;
   if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-  if (vorbis_block_init(&d->dsp, &d->block) != 0) return kOggEncoderFailed;
-  d->haveBlock = true;
+  if (vorbis_block_init(&d->v.dsp, &d->v.block) != 0) return kOggEncoderFailed;
+  d->v.haveBlock = true;
   d->framesLeft = frames;
   return kIoOk;
 }
 
 // Decodes one audio packet and takes the peak of its frames.
 IoError decode(Decoder* d, ogg_packet* packet) {
-  if (vorbis_synthesis(&d->block, packet) != 0 || vorbis_synthesis_blockin(&d->dsp, &d->block) != 0) {
+  if (vorbis_synthesis(&d->v.block, packet) != 0 ||
+      vorbis_synthesis_blockin(&d->v.dsp, &d->v.block) != 0) {
     return kOggEncoderFailed;
   }
   float** pcm;
   int got;
-  while ((got = vorbis_synthesis_pcmout(&d->dsp, &pcm)) > 0) {
+  while ((got = vorbis_synthesis_pcmout(&d->v.dsp, &pcm)) > 0) {
     auto frames = static_cast<int>(std::min<int64_t>(got, d->framesLeft));
+    // A local peak: the samples could alias d->peak, which would keep the
+    // loop from holding it in a register.
+    float peak = d->peak;
     for (int c = 0; c < 2; ++c) {
-      for (int i = 0; i < frames; ++i) d->peak = std::max(d->peak, std::fabs(pcm[c][i]));
+      const float* samples = pcm[c];
+      for (int i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(samples[i]));
     }
+    d->peak = peak;
     d->framesLeft -= frames;
-    vorbis_synthesis_read(&d->dsp, got);
+    vorbis_synthesis_read(&d->v.dsp, got);
   }
   return kIoOk;
 }
@@ -121,11 +124,11 @@ IoError decode(Decoder* d, ogg_packet* packet) {
 IoError drain(Encoder* e, Decoder* d, OutputSink* sink) {
   ogg_packet packet;
   ogg_page page;
-  while (vorbis_analysis_blockout(&e->dsp, &e->block) == 1) {
-    if (vorbis_analysis(&e->block, nullptr) != 0 || vorbis_bitrate_addblock(&e->block) != 0) {
+  while (vorbis_analysis_blockout(&e->v.dsp, &e->v.block) == 1) {
+    if (vorbis_analysis(&e->v.block, nullptr) != 0 || vorbis_bitrate_addblock(&e->v.block) != 0) {
       return kOggEncoderFailed;
     }
-    while (vorbis_bitrate_flushpacket(&e->dsp, &packet) == 1) {
+    while (vorbis_bitrate_flushpacket(&e->v.dsp, &packet) == 1) {
       if (d != nullptr) {
         IoError error = decode(d, &packet);
         if (error != kIoOk) return error;
@@ -152,23 +155,24 @@ struct CommentPage {
 // if any.
 IoError start(Encoder* e, const TrackPlan& plan, const std::vector<Tag>& tags,
               float quality, uint32_t serial, OutputSink* sink, CommentPage* commentPage, Decoder* d) {
-  if (vorbis_encode_init_vbr(&e->info, 2, plan.sampleRate, quality / 10.0f) != 0) {
+  if (vorbis_encode_init_vbr(&e->v.info, 2, plan.sampleRate, quality / 10.0f) != 0) {
     return kOggEncoderFailed;
   }
   for (const Tag& tag : tags) {
-    vorbis_comment_add_tag(&e->comments, tag.name.c_str(), tag.value.c_str());
+    vorbis_comment_add_tag(&e->v.comments, tag.name.c_str(), tag.value.c_str());
   }
   if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-  if (vorbis_analysis_init(&e->dsp, &e->info) != 0) return kOggEncoderFailed;
-  e->haveDsp = true;
+  if (vorbis_analysis_init(&e->v.dsp, &e->v.info) != 0) return kOggEncoderFailed;
+  e->v.haveDsp = true;
   if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-  if (vorbis_block_init(&e->dsp, &e->block) != 0) return kOggEncoderFailed;
-  e->haveBlock = true;
+  if (vorbis_block_init(&e->v.dsp, &e->v.block) != 0) return kOggEncoderFailed;
+  e->v.haveBlock = true;
   if (ogg_stream_init(&e->stream, static_cast<int>(serial)) != 0) return kIoNoMemory;
   e->haveStream = true;
   ogg_packet identification, comment, setup;
   if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-  if (vorbis_analysis_headerout(&e->dsp, &e->comments, &identification, &comment, &setup) != 0 ||
+  if (vorbis_analysis_headerout(&e->v.dsp, &e->v.comments, &identification, &comment,
+                                &setup) != 0 ||
       static_cast<size_t>(comment.bytes) > kMaxCommentPacketBytes) {
     return kOggEncoderFailed;
   }
@@ -309,19 +313,19 @@ IoError writeOggTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& 
   error = readChunks(read, [&](int16_t* samples, size_t count) {
     auto frames = static_cast<int>(count / 2);
     if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-    float** channels = vorbis_analysis_buffer(&e.dsp, frames);
+    float** channels = vorbis_analysis_buffer(&e.v.dsp, frames);
     for (int i = 0; i < frames; ++i) {
       channels[0][i] = samples[2 * i] / 32768.0f;
       channels[1][i] = samples[2 * i + 1] / 32768.0f;
     }
-    if (vorbis_analysis_wrote(&e.dsp, frames) != 0) return kOggEncoderFailed;
+    if (vorbis_analysis_wrote(&e.v.dsp, frames) != 0) return kOggEncoderFailed;
     return drain(&e, decoder.get(), &sink);
   });
   if (error != kIoOk) return error;
   // The end of the stream: the encoder codes what it holds and marks the
   // last packet, whose granule position is the frame count.
   if (!memoryAvailable(kVorbisHeadroom)) return kIoNoMemory;
-  if (vorbis_analysis_wrote(&e.dsp, 0) != 0) return kOggEncoderFailed;
+  if (vorbis_analysis_wrote(&e.v.dsp, 0) != 0) return kOggEncoderFailed;
   error = drain(&e, decoder.get(), &sink);
   if (error != kIoOk) return error;
   ogg_page page;

@@ -165,6 +165,13 @@ IoError removeFolder(const std::string& path);
 IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size);
 void closeFile(FileHandle* file);
 
+// The owner of an open file: closes it when it goes out of scope, on
+// every way out (closeFile is safe on a closed file).
+struct FileCloser {
+  FileHandle* file;
+  ~FileCloser() { closeFile(file); }
+};
+
 // Reads exactly `n` bytes at absolute `offset` into `buffer`; kIoShortRead
 // when the file ends first, a read failure (see readFailure) for any other
 // error.

@@ -46,6 +46,31 @@ uint32_t codePoint(const std::string& text, size_t i, size_t length) {
   return c;
 }
 
+// `text` with each character that `keep(text, i, n)` accepts (n its
+// length, 0 for a byte that starts none) as it is, and each other byte
+// escaped: \n, \t and \r, or \xHH.
+template <typename Keep>
+std::string escapeBytes(const std::string& text, Keep keep) {
+  std::string result;
+  for (size_t i = 0; i < text.size();) {
+    size_t n = characterLength(text, i);
+    if (keep(text, i, n)) {
+      result.append(text, i, n);
+      i += n;
+      continue;
+    }
+    unsigned char c = static_cast<unsigned char>(text[i++]);
+    char escape[8];
+    if (c == '\n' || c == '\t' || c == '\r') {
+      std::snprintf(escape, sizeof escape, "\\%c", c == '\n' ? 'n' : c == '\t' ? 't' : 'r');
+    } else {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+    }
+    result += escape;
+  }
+  return result;
+}
+
 }  // namespace
 
 bool isValidUtf8(const std::string& text) {
@@ -58,40 +83,13 @@ bool isValidUtf8(const std::string& text) {
 }
 
 std::string toValidUtf8(const std::string& text) {
-  std::string valid;
-  for (size_t i = 0; i < text.size();) {
-    size_t n = characterLength(text, i);
-    if (n == 0) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(text[i++]));
-      valid += escape;
-    } else {
-      valid.append(text, i, n);
-      i += n;
-    }
-  }
-  return valid;
+  return escapeBytes(text, [](const std::string&, size_t, size_t n) { return n > 0; });
 }
 
 std::string printable(const std::string& text) {
-  std::string shown;
-  for (size_t i = 0; i < text.size();) {
-    size_t n = characterLength(text, i);
-    if (n > 0 && !isControl(text, i, n)) {
-      shown.append(text, i, n);
-      i += n;
-      continue;
-    }
-    unsigned char c = static_cast<unsigned char>(text[i++]);
-    char escape[8];
-    if (c == '\n' || c == '\t' || c == '\r') {
-      std::snprintf(escape, sizeof escape, "\\%c", c == '\n' ? 'n' : c == '\t' ? 't' : 'r');
-    } else {
-      std::snprintf(escape, sizeof escape, "\\x%02x", c);
-    }
-    shown += escape;
-  }
-  return shown;
+  return escapeBytes(text, [](const std::string& t, size_t i, size_t n) {
+    return n > 0 && !isControl(t, i, n);
+  });
 }
 
 int displayWidth(const std::string& utf8) {
