@@ -14,7 +14,7 @@
 #include "ogg/ogg.h"
 #include "tags/tags.h"
 
-// ---- Settings (cli.cc, their table options.cc) ----
+// ---- Settings (cli.cc; their table and checks, options.cc) ----
 
 // The settings of a run. What each may hold is the table's (kSettingTable);
 // the defaults are these.
@@ -27,15 +27,16 @@ struct ExtractOptions {
   int32_t lastTrack = kTrackCount;  // the last track's number, inclusive
 };
 
-// The settings, one row for each way --help shows of writing one: a letter
-// (or none) directly followed by a number N, as readNumber reads it. The
-// parser, validateOptions and --help read them from here.
+// The settings, one row for each line of them in --help. A setting is one
+// argument, a letter (or none) directly followed by a number N that
+// readNumber reads; `sets` (and `alsoSets`) then hold sign * N. The parser,
+// validateOptions and --help read them from here.
 struct SettingRow {
   const char* letters;                 // the letters that start it ("pP"); ""
                                        // for a bare number
   int32_t ExtractOptions::*sets;       // the setting that N sets
   int32_t ExtractOptions::*alsoSets;   // another one set alike, or nullptr
-  int32_t sign;                        // 1, or -1 when the setting takes -N
+  int32_t sign;                        // 1, or -1 when the setting holds -N
   int32_t min, max;                    // the range of N
   const char* name;                    // as refused: "<name> must be <min>-<max>"
   bool plays;                          // changes how a track plays: not with --split
@@ -48,6 +49,13 @@ struct SettingRow {
 // has no letter; no letter starts two rows.
 extern const SettingRow kSettingTable[];
 extern const size_t kSettingCount;
+
+// The row that reads an argument starting with `c`: the one whose letters
+// hold it, else the row of a bare number.
+const SettingRow& settingRow(char c);
+
+// The refusal of a number out of `row`'s range, "fade must be 0-30\n".
+std::string settingRefusal(const SettingRow& row);
 
 constexpr const char* kDataFileName = "kvbgm.dat";
 

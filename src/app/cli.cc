@@ -26,42 +26,6 @@ bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The row of kSettingTable that an argument starting with `c` is read by:
-// the one that `c` starts, else the bare number's.
-const SettingRow& settingRow(char c) {
-  const SettingRow* bare = nullptr;
-  for (size_t i = 0; i < kSettingCount; ++i) {
-    const SettingRow& row = kSettingTable[i];
-    if (row.letters[0] == '\0') {
-      bare = &row;
-    } else if (c != '\0' && std::strchr(row.letters, c) != nullptr) {
-      return row;
-    }
-  }
-  return *bare;
-}
-
-bool isSettingLetter(char c) { return settingRow(c).letters[0] != '\0'; }
-
-// "fade must be 0-30\n".
-std::string refusal(const SettingRow& row) {
-  return std::string(row.name) + " must be " + std::to_string(row.min) + "-" +
-         std::to_string(row.max) + "\n";
-}
-
-// True when `value` may stand in the setting `field`: its default, or what
-// a row that sets it gives from a number in that row's range.
-bool isValidValue(int32_t ExtractOptions::*field, int32_t value) {
-  if (value == ExtractOptions{}.*field) return true;
-  for (size_t i = 0; i < kSettingCount; ++i) {
-    const SettingRow& row = kSettingTable[i];
-    if (row.sets != field && row.alsoSets != field) continue;
-    int64_t number = int64_t{row.sign} * value;
-    if (number >= row.min && number <= row.max) return true;
-  }
-  return false;
-}
-
 // Sets the one setting that `arg` names (see parseOptions).
 void applySetting(ExtractOptions* options, const char* arg) {
   const SettingRow& row = settingRow(arg[0]);
@@ -76,6 +40,8 @@ bool isValidSetting(const char* arg) {
   applySetting(&options, arg);
   return validateOptions(options).empty();
 }
+
+bool isSettingLetter(char c) { return settingRow(c).letters[0] != '\0'; }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -332,16 +298,6 @@ ExtractOptions parseOptions(int count, const char* const* args) {
   return options;
 }
 
-std::string validateOptions(const ExtractOptions& options) {
-  for (size_t i = 0; i < kSettingCount; ++i) {
-    const SettingRow& row = kSettingTable[i];
-    for (int32_t ExtractOptions::*field : {row.sets, row.alsoSets}) {
-      if (field != nullptr && !isValidValue(field, options.*field)) return refusal(row);
-    }
-  }
-  return "";
-}
-
 std::string bannerText(const ExtractOptions& options) {
   char line[128];
   std::snprintf(line, sizeof line,
@@ -404,7 +360,7 @@ CommandLine parseCommandLine(int count, const char* const* args) {
       case ArgKind::TwoSettings: refuse(twoSettingsMessage(arg)); break;
       case ArgKind::NamesNothing:
         // A word that plainly is an option without its dashes says so.
-        refuse(optionLookingLike(arg).empty() ? refusal(settingRow(arg[0]))
+        refuse(optionLookingLike(arg).empty() ? settingRefusal(settingRow(arg[0]))
                                               : notASettingMessage(arg));
         break;
       case ArgKind::Setting:

@@ -1,5 +1,6 @@
 // The tables of settings and options, which the parser reads and --help
 // shows, and the text of --help around them.
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -19,6 +20,48 @@ const SettingRow kSettingTable[] = {
      "track number", false, "only track N, {range} (default: all tracks)"},
 };
 const size_t kSettingCount = sizeof kSettingTable / sizeof kSettingTable[0];
+
+const SettingRow& settingRow(char c) {
+  const SettingRow* bare = nullptr;
+  for (const SettingRow& row : kSettingTable) {
+    if (row.letters[0] == '\0') {
+      bare = &row;
+    } else if (c != '\0' && std::strchr(row.letters, c) != nullptr) {
+      return row;
+    }
+  }
+  return *bare;
+}
+
+std::string settingRefusal(const SettingRow& row) {
+  return std::string(row.name) + " must be " + std::to_string(row.min) + "-" +
+         std::to_string(row.max) + "\n";
+}
+
+namespace {
+
+// True when `value` may stand in the setting `field`: its default, or what
+// a row that sets it gives from a number in that row's range.
+bool isValidValue(int32_t ExtractOptions::*field, int32_t value) {
+  if (value == ExtractOptions{}.*field) return true;
+  for (const SettingRow& row : kSettingTable) {
+    if (row.sets != field && row.alsoSets != field) continue;
+    int64_t number = int64_t{row.sign} * value;
+    if (number >= row.min && number <= row.max) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string validateOptions(const ExtractOptions& options) {
+  for (const SettingRow& row : kSettingTable) {
+    for (int32_t ExtractOptions::*field : {row.sets, row.alsoSets}) {
+      if (field != nullptr && !isValidValue(field, options.*field)) return settingRefusal(row);
+    }
+  }
+  return "";
+}
 
 const OptionRow kOptionTable[] = {
     {"--output", "-o", "a folder", Option::Output, "-o DIR, --output DIR, --output=DIR",
