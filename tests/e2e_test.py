@@ -3,6 +3,7 @@
 import math
 import os
 import re
+import shlex
 import shutil
 import struct
 import subprocess
@@ -545,11 +546,17 @@ class HelpAndVersion(TestCase):
         self.assertEqual(f.names(), [])
 
     def test_help_readme_and_manual_page_name_the_same_options(self):
-        # --help is made from the option table; the README's tables, the
-        # manual page's list and the Windows README.txt must not drift.
+        # --help is made from the option and settings tables; the README's
+        # tables, the manual page's list and the Windows README.txt must not
+        # drift from it: the same options, setting letters and ranges.
         root = Path(__file__).resolve().parent.parent
         option = re.compile(r"(?<![\w-])(--?[A-Za-z][\w-]*|--)(?![\w-])")
         letters = re.compile(r"(?<![A-Za-z])([A-Za-z]?)N\b")
+        def ranges(found, text, between):
+            # {letter: (min, max)} for each letter found, the range the
+            # first "<min><between><max>" in `text` gives.
+            bounds = re.search(r"(-?\d+)" + between + r"(\d+)", text)
+            return {l: bounds and (int(bounds[1]), int(bounds[2])) for l in found}
         status, out = run(["--help"], self.folder(data=False).path)
         self.assertEqual(status, 0)
         settings_part, options_part = out.split("\nSettings")[1].split("\nOptions:\n")
@@ -557,10 +564,16 @@ class HelpAndVersion(TestCase):
         terms = [line.strip().split("  ")[0] for line in options_part.splitlines()
                  if line.startswith("  -")]
         helped = {o for term in terms for o in option.findall(term)}
-        helped_letters = {l for line in settings_part.splitlines()[1:] if line.startswith("  ")
-                          for l in letters.findall(line.strip().split("  ")[0])}
+        helped_ranges = {}
+        for line in settings_part.splitlines()[1:]:
+            if line.startswith("  "):
+                form, _, text = line.strip().partition("  ")
+                helped_ranges.update(ranges(letters.findall(form), text, "-"))
+        helped_letters = set(helped_ranges)
         self.assertIn("--output", helped)
         self.assertEqual(helped_letters, {"", "f", "F", "p", "P", "t", "T"})
+        self.assertEqual(helped_ranges[""], (1, 10))
+        self.assertNotIn(None, helped_ranges.values())
 
         readme = (root / "README.md").read_text()
         def first_cells(table):
@@ -569,21 +582,37 @@ class HelpAndVersion(TestCase):
         settings_table = readme.split("| Argument | Setting |")[1].split("\n\n")[0]
         self.assertEqual({o for cell in first_cells(options_table) for o in option.findall(cell)},
                          helped)
-        self.assertEqual({l for cell in first_cells("|\n" + settings_table)
-                          for l in letters.findall(cell.replace("a bare number", ""))},
-                         helped_letters)
+        readme_ranges = {}
+        for row in settings_table.splitlines()[2:]:
+            cells = row.split("|")
+            readme_ranges.update(ranges(letters.findall(cells[1].replace("a bare number", "")),
+                                        cells[3], "\\s*[-\u2013]\\s*"))
+        self.assertEqual(readme_ranges, helped_ranges)
 
         page = (root / "doc" / "kvbgm2wav.1").read_text().replace("\\-", "-")
-        listed = page.split(".SH OPTIONS")[1].split(".SH EXIT")[0].splitlines()
-        items = [listed[k + 1] for k, line in enumerate(listed) if line == ".TP"]
-        self.assertEqual({o for item in items for o in option.findall(item.replace("\\f", " "))},
+        listed = page.split(".SH OPTIONS")[1].split(".SH EXIT")[0].split("\n.TP\n")[1:]
+        items = [entry.partition("\n")[::2] for entry in listed]
+        self.assertEqual({o for item, _ in items for o in option.findall(item.replace("\\f", " "))},
                          helped)
-        self.assertEqual({l for item in items if not option.findall(item)
-                          for l in re.findall(r'(?:^\.BI? |\\fP)([A-Za-z]?)"? ?N\b', item)}
-                         | {""}, helped_letters)
+        page_ranges = {}
+        for item, body in items:
+            if not option.findall(item):
+                found = re.findall(r'(?:^\.BI? |\\fP)([A-Za-z]?)"? ?N\b', item)
+                page_ranges.update(ranges(found or ([""] if item == ".I N" else []), body, " to "))
+        self.assertEqual(page_ranges, helped_ranges)
 
         windows = (root / "doc" / "README-windows.txt").read_text()
         self.assertLessEqual(set(option.findall(windows)) - {"-o"}, helped)
+        # Its examples' settings are ones --help gives, within their ranges.
+        settings = [arg for line in windows.splitlines() if line.startswith("    kvbgm2wav.exe ")
+                    for arg in shlex.split(line.strip().split("  ")[0], posix=False)[1:]
+                    if not re.search(r'[-."%\\]', arg)]
+        self.assertTrue(settings)
+        for arg in settings:
+            setting = re.fullmatch(r"([A-Za-z]?)(\d+)", arg)
+            self.assertTrue(setting and setting[1] in helped_ranges, arg)
+            low, high = helped_ranges[setting[1]]
+            self.assertTrue(low <= int(setting[2]) <= high, arg)
 
 
 if __name__ == "__main__":

@@ -12,19 +12,51 @@
 
 #include "audio/audio.h"
 #include "catalog/catalog.h"
+#include "ogg/ogg.h"
 #include "tags/tags.h"
 
-// ---- Settings (cli.cc) ----
+// ---- Settings (cli.cc; their table and checks, options.cc) ----
 
-// The settings of a run.
+// The settings of a run. What each may hold is the table's (kSettingTable);
+// the defaults are these.
 struct ExtractOptions {
-  int32_t repeat = 2;        // passes through each track, 1..10
-  int32_t fade = 0;          // seconds, -30..30: >0 fades the end of the last
-                             // pass, <0 appends a faded continuation, 0 none
-  int32_t fadePattern = 0;   // a FadePattern, 0..3
-  int32_t firstTrack = 0;    // 0 (track 01) or 1..kTrackCount
-  int32_t lastTrack = kTrackCount;  // 1..kTrackCount, inclusive
+  int32_t repeat = 2;        // passes through each track
+  int32_t fade = 0;          // seconds: >0 fades the end of the last pass,
+                             // <0 appends a faded continuation, 0 none
+  int32_t fadePattern = 0;   // a FadePattern
+  int32_t firstTrack = 0;    // 0 (track 01) or the first track's number
+  int32_t lastTrack = kTrackCount;  // the last track's number, inclusive
 };
+
+// The settings, one row for each line of them in --help. A setting is one
+// argument, a letter (or none) directly followed by a number N that
+// readNumber reads; `sets` (and `alsoSets`) then hold sign * N. The parser,
+// validateOptions and --help read them from here.
+struct SettingRow {
+  const char* letters;                 // the letters that start it ("pP"); ""
+                                       // for a bare number
+  int32_t ExtractOptions::*sets;       // the setting that N sets
+  int32_t ExtractOptions::*alsoSets;   // another one set alike, or nullptr
+  int32_t sign;                        // 1, or -1 when the setting holds -N
+  int32_t min, max;                    // the range of N
+  const char* name;                    // as refused: "<name> must be <min>-<max>"
+  bool plays;                          // changes how a track plays: not with --split
+  const char* help;                    // what --help says, lines apart by '\n';
+                                       // "{range}" is "<min>-<max>", "{default}"
+                                       // the default of `sets`
+};
+
+// The table, in the order --help shows it, and its length. Exactly one row
+// has no letter; no letter starts two rows.
+extern const SettingRow kSettingTable[];
+extern const size_t kSettingCount;
+
+// The row that reads an argument starting with `c`: the one whose letters
+// hold it, else the row of a bare number.
+const SettingRow& settingRow(char c);
+
+// The refusal of a number out of `row`'s range, "fade must be 0-30\n".
+std::string settingRefusal(const SettingRow& row);
 
 constexpr const char* kDataFileName = "kvbgm.dat";
 
@@ -40,14 +72,18 @@ constexpr int kExitBadSetting = 2;  // a setting was rejected
 int32_t readNumber(const char* text);
 
 // Turns the arguments after the program name into settings, left to right,
-// later ones overriding earlier ones. The first character picks the setting:
-// F (fade, negated), f (fade), P/p (fadePattern), T/t (one track); anything
-// else, and an empty argument, is the repeat count read from the whole
-// argument. Never fails; out-of-range values are left for validateOptions.
+// later ones overriding earlier ones. The first character picks the row of
+// kSettingTable that starts with it, and the number after it sets what that
+// row sets; anything else, and an empty argument, is the row of a bare
+// number, read from the whole argument. Never fails; out-of-range values
+// are left for validateOptions.
 ExtractOptions parseOptions(int count, const char* const* args);
 
-// The message of the first failed check (repeat, fade, fadePattern, track,
-// in that order), with its line feed; empty when every setting is valid.
+// The message of the first failed check, with its line feed, or "" when
+// every setting is valid. The rows of kSettingTable are checked in order,
+// each the settings it sets: valid is the default or a value that some row
+// gives from a number in its range. The message is the first failing row's
+// ("fade must be 0-30").
 std::string validateOptions(const ExtractOptions& options);
 
 // The settings line, "track=%d-%d , repeat=%d , ...\n".
@@ -56,8 +92,8 @@ std::string bannerText(const ExtractOptions& options);
 // The catalogue index of the first selected track.
 int firstIndex(const ExtractOptions& options);
 
-// True when `arg` is a setting written strictly: an optional setting letter
-// (F, f, P, p, T, t), an optional sign and at least one digit, nothing else.
+// True when `arg` is a setting written strictly: an optional letter of
+// kSettingTable, an optional sign and at least one digit, nothing else.
 bool isStrictSetting(const std::string& arg);
 
 // ---- The command line (cli.cc) ----
@@ -76,11 +112,11 @@ struct CommandLine {
   bool list = false;         // print the files it would write instead
   bool loopPoints = false;   // mark a loop in every file ("smpl" chunk)
   bool split = false;        // intro and loop as two files per track
-  bool playSettings = false; // a repeat, fade or fade curve setting was given
+  bool playSettings = false; // a setting that plays (SettingRow::plays) was given
   OutputFormat format = OutputFormat::Wav;  // from --format
   int compression = -1;      // FLAC level 0..8 from --compression; -1 if not given
   bool hasQuality = false;   // --quality was given
-  float quality = 5.0f;      // Ogg Vorbis quality -1..10 from --quality
+  float quality = kOggDefaultQuality;  // Ogg Vorbis quality from --quality
   std::vector<Tag> tags;     // from --tag, in order; an empty value removes
   bool replayGain = false;   // ReplayGain 2.0 tags on every file (--replaygain)
   std::string error;         // why the arguments were refused, with its line
@@ -108,8 +144,8 @@ struct OptionRow {
 extern const OptionRow kOptionTable[];
 extern const size_t kOptionCount;
 
-// What --help prints: the usage, the settings, the options from
-// kOptionTable, examples and exit statuses.
+// What --help prints: the usage, the settings from kSettingTable, the
+// options from kOptionTable, examples and exit statuses.
 std::string usageText();
 
 // Reads the arguments after the program name, left to right.
@@ -121,8 +157,8 @@ std::string usageText();
 //    start a setting and has a dot ("renamed.bni", to be reported missing).
 //  - Refused: any other argument that starts with '-' and a non-digit
 //    ("unknown option ..."), and any other one that neither starts with a
-//    setting letter nor starts a number ("repeat must be 1-10"), whatever
-//    follows it.
+//    setting letter nor starts a number (refused as a bare number out of
+//    range, "repeat must be 1-10"), whatever follows it.
 //  - Every other argument is a setting, as parseOptions reads it.
 // Settings are not checked here (validateOptions). Only the first refusal
 // is kept; names in it are shown as printable() shows them.

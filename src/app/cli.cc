@@ -26,19 +26,13 @@ bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-const char kRepeatMessage[] = "repeat must be 1-10\n";
-
 // Sets the one setting that `arg` names (see parseOptions).
 void applySetting(ExtractOptions* options, const char* arg) {
-  switch (arg[0]) {
-    case 'F': options->fade = saturate(-int64_t{readNumber(arg + 1)}); break;
-    case 'f': options->fade = readNumber(arg + 1); break;
-    case 'P':
-    case 'p': options->fadePattern = readNumber(arg + 1); break;
-    case 'T':
-    case 't': options->firstTrack = options->lastTrack = readNumber(arg + 1); break;
-    default: options->repeat = readNumber(arg); break;
-  }
+  const SettingRow& row = settingRow(arg[0]);
+  const char* number = row.letters[0] == '\0' ? arg : arg + 1;
+  int32_t value = saturate(int64_t{row.sign} * readNumber(number));
+  options->*row.sets = value;
+  if (row.alsoSets != nullptr) options->*row.alsoSets = value;
 }
 
 bool isValidSetting(const char* arg) {
@@ -47,7 +41,7 @@ bool isValidSetting(const char* arg) {
   return validateOptions(options).empty();
 }
 
-bool isSettingLetter(char c) { return c != '\0' && std::strchr("FfPpTt", c) != nullptr; }
+bool isSettingLetter(char c) { return settingRow(c).letters[0] != '\0'; }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -108,12 +102,12 @@ bool readQuality(const std::string& text, float* quality) {
 // The option of the table that `arg` gives, or nullptr. "--" is not one:
 // the parser reads it itself.
 const OptionRow* findOption(const std::string& arg) {
-#ifdef _WIN32
-  // The Windows way to ask for help.
-  if (arg == "/?") return &kOptionTable[kOptionCount - 2];
-#endif
   for (size_t i = 0; i < kOptionCount; ++i) {
     const OptionRow& known = kOptionTable[i];
+#ifdef _WIN32
+    // The Windows way to ask for help.
+    if (arg == "/?" && known.option == Option::Help) return &known;
+#endif
     if (std::strcmp(known.name, "--") == 0) continue;
     if (arg == known.name || (known.alias != nullptr && arg == known.alias)) return &known;
     if (known.value != nullptr && arg.rfind(std::string(known.name) + "=", 0) == 0) return &known;
@@ -304,16 +298,6 @@ ExtractOptions parseOptions(int count, const char* const* args) {
   return options;
 }
 
-std::string validateOptions(const ExtractOptions& options) {
-  if (options.repeat < 1 || options.repeat > 10) return "repeat must be 1-10\n";
-  if (options.fade < -30 || options.fade > 30) return "fade must be 0-30\n";
-  if (options.fadePattern < 0 || options.fadePattern > 3) return "fade pattern must be 0-3\n";
-  if (options.firstTrack < 0 || options.lastTrack < 1 || options.lastTrack > kTrackCount) {
-    return "track number must be 1-" + std::to_string(kTrackCount) + "\n";
-  }
-  return "";
-}
-
 std::string bannerText(const ExtractOptions& options) {
   char line[128];
   std::snprintf(line, sizeof line,
@@ -376,11 +360,12 @@ CommandLine parseCommandLine(int count, const char* const* args) {
       case ArgKind::TwoSettings: refuse(twoSettingsMessage(arg)); break;
       case ArgKind::NamesNothing:
         // A word that plainly is an option without its dashes says so.
-        refuse(optionLookingLike(arg).empty() ? kRepeatMessage : notASettingMessage(arg));
+        refuse(optionLookingLike(arg).empty() ? settingRefusal(settingRow(arg[0]))
+                                              : notASettingMessage(arg));
         break;
       case ArgKind::Setting:
         applySetting(&line.options, args[i]);
-        if (arg[0] != 'T' && arg[0] != 't') line.playSettings = true;
+        if (settingRow(arg[0]).plays) line.playSettings = true;
         break;
     }
   }

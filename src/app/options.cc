@@ -1,8 +1,67 @@
-// The table of options, which the parser reads and --help shows, and the
-// text of --help around it.
+// The tables of settings and options, which the parser reads and --help
+// shows, and the text of --help around them.
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "app/app.h"
+
+const SettingRow kSettingTable[] = {
+    {"", &ExtractOptions::repeat, nullptr, 1, 1, 10, "repeat", true,
+     "repeat: passes through each track, {range} (default {default})"},
+    {"f", &ExtractOptions::fade, nullptr, 1, 0, 30, "fade", true,
+     "fade out the last N seconds of the last pass, {range} (default {default}: no fade)"},
+    {"F", &ExtractOptions::fade, nullptr, -1, 0, 30, "fade", true,
+     "play on N seconds past the last pass and fade those out, {range}"},
+    {"pP", &ExtractOptions::fadePattern, nullptr, 1, 0, 3, "fade pattern", true,
+     "fade curve, {range} (default {default}): 0 exponential, 1 linear,\n"
+     "2 a blend of both, 3 raised cosine"},
+    {"tT", &ExtractOptions::firstTrack, &ExtractOptions::lastTrack, 1, 1, kTrackCount,
+     "track number", false, "only track N, {range} (default: all tracks)"},
+};
+const size_t kSettingCount = sizeof kSettingTable / sizeof kSettingTable[0];
+
+const SettingRow& settingRow(char c) {
+  const SettingRow* bare = nullptr;
+  for (const SettingRow& row : kSettingTable) {
+    if (row.letters[0] == '\0') {
+      bare = &row;
+    } else if (c != '\0' && std::strchr(row.letters, c) != nullptr) {
+      return row;
+    }
+  }
+  return *bare;
+}
+
+std::string settingRefusal(const SettingRow& row) {
+  return std::string(row.name) + " must be " + std::to_string(row.min) + "-" +
+         std::to_string(row.max) + "\n";
+}
+
+namespace {
+
+// True when `value` may stand in the setting `field`: its default, or what
+// a row that sets it gives from a number in that row's range.
+bool isValidValue(int32_t ExtractOptions::*field, int32_t value) {
+  if (value == ExtractOptions{}.*field) return true;
+  for (const SettingRow& row : kSettingTable) {
+    if (row.sets != field && row.alsoSets != field) continue;
+    int64_t number = int64_t{row.sign} * value;
+    if (number >= row.min && number <= row.max) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string validateOptions(const ExtractOptions& options) {
+  for (const SettingRow& row : kSettingTable) {
+    for (int32_t ExtractOptions::*field : {row.sets, row.alsoSets}) {
+      if (field != nullptr && !isValidValue(field, options.*field)) return settingRefusal(row);
+    }
+  }
+  return "";
+}
 
 const OptionRow kOptionTable[] = {
     {"--output", "-o", "a folder", Option::Output, "-o DIR, --output DIR, --output=DIR",
@@ -55,13 +114,9 @@ const char kUsageHead[] =
     "DATA is the data file (any name) or the folder that holds kvbgm.dat;\n"
     "without it, kvbgm.dat in the current folder. The files go beside it.\n"
     "\n"
-    "Settings, each a letter and a number with no space and no dash:\n"
-    "  N       repeat: passes through each track, 1-10 (default 2)\n"
-    "  fN      fade out the last N seconds of the last pass, 0-30 (default 0: no fade)\n"
-    "  FN      play on N seconds past the last pass and fade those out, 0-30\n"
-    "  pN, PN  fade curve, 0-3 (default 0): 0 exponential, 1 linear,\n"
-    "          2 a blend of both, 3 raised cosine\n"
-    "  tN, TN  only track N, 1-31 (default: all tracks)\n"
+    "Settings, each a letter and a number with no space and no dash:\n";
+
+const char kUsageOptions[] =
     "\n"
     "Options:\n";
 
@@ -86,34 +141,67 @@ const char kUsageTail[] =
     "     could not be written\n"
     "  2  the command line was refused; nothing was read or written\n";
 
-constexpr size_t kHelpColumn = 17;  // where an option's help text starts
+constexpr size_t kSettingHelpColumn = 10;  // where a setting's help text starts
+constexpr size_t kHelpColumn = 17;         // where an option's help text starts
+
+// One entry of --help: its forms, then its help from `column` on, each line
+// of it indented so. Short forms share the first line with the help, long
+// ones stand alone; with no help, the forms alone.
+std::string helpEntry(const std::string& forms, const std::string& help, size_t column) {
+  std::string entry = "  " + forms;
+  if (help.empty()) return entry + "\n";
+  std::string indent(column, ' ');
+  if (entry.size() + 2 <= column) {
+    entry += std::string(column - entry.size(), ' ');
+  } else {
+    entry += "\n" + indent;
+  }
+  for (size_t from = 0;;) {
+    size_t end = help.find('\n', from);
+    entry += help.substr(from, end == std::string::npos ? std::string::npos : end - from) + "\n";
+    if (end == std::string::npos) break;
+    entry += indent;
+    from = end + 1;
+  }
+  return entry;
+}
+
+// "pN, PN" for the letters "pP"; "N" for none.
+std::string settingForms(const SettingRow& row) {
+  if (row.letters[0] == '\0') return "N";
+  std::string forms;
+  for (const char* letter = row.letters; *letter != '\0'; ++letter) {
+    if (!forms.empty()) forms += ", ";
+    forms += std::string(1, *letter) + "N";
+  }
+  return forms;
+}
+
+// The row's help with its range and default written in.
+std::string settingHelp(const SettingRow& row) {
+  std::string help = row.help;
+  const std::pair<const char*, std::string> fills[] = {
+      {"{range}", std::to_string(row.min) + "-" + std::to_string(row.max)},
+      {"{default}", std::to_string(ExtractOptions{}.*row.sets)},
+  };
+  for (const auto& [mark, value] : fills) {
+    for (size_t at; (at = help.find(mark)) != std::string::npos;) {
+      help.replace(at, std::string(mark).size(), value);
+    }
+  }
+  return help;
+}
 
 }  // namespace
 
 std::string usageText() {
   std::string text = kUsageHead;
+  for (const SettingRow& row : kSettingTable) {
+    text += helpEntry(settingForms(row), settingHelp(row), kSettingHelpColumn);
+  }
+  text += kUsageOptions;
   for (const OptionRow& row : kOptionTable) {
-    if (row.usage == nullptr) continue;
-    std::string forms = std::string("  ") + row.usage;
-    std::string help = row.help;
-    if (help.empty()) {
-      text += forms + "\n";
-      continue;
-    }
-    // Short forms share the first line with the help, long ones stand alone.
-    std::string indent(kHelpColumn, ' ');
-    if (forms.size() + 2 <= kHelpColumn) {
-      text += forms + std::string(kHelpColumn - forms.size(), ' ');
-    } else {
-      text += forms + "\n" + indent;
-    }
-    for (size_t from = 0;;) {
-      size_t end = help.find('\n', from);
-      text += help.substr(from, end == std::string::npos ? std::string::npos : end - from) + "\n";
-      if (end == std::string::npos) break;
-      text += indent;
-      from = end + 1;
-    }
+    if (row.usage != nullptr) text += helpEntry(row.usage, row.help, kHelpColumn);
   }
   return text + kUsageTail;
 }
