@@ -76,23 +76,14 @@ Decoded decode(const std::string& path) {
 }
 
 // The made-up track, played at 44,100 Hz or 22,050 Hz.
-class FlacWriter : public TrackFileTest {
+class FlacWriter : public EncoderTest {
  protected:
-  GainTable gains;
-
   void SetUp() override {
     std::vector<uint8_t> raw(static_cast<size_t>(entry.end) + kSecond);
     for (size_t i = 0; i < raw.size(); ++i) {
       raw[i] = static_cast<uint8_t>((i * 2654435761u) >> (i % 2 ? 24 : 13));
     }
     ASSERT_EQ(useDataFile(raw), kIoOk);
-  }
-
-  // The gains of the plan's fade, null when it has none.
-  const GainTable* gainsOf(const TrackPlan& plan) {
-    if (plan.fadeBytes == 0) return nullptr;
-    EXPECT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
-    return &gains;
   }
 
   IoError write(const TrackPlan& plan, const std::vector<Tag>& t, int level,
@@ -104,21 +95,7 @@ class FlacWriter : public TrackFileTest {
     discardOutput(&out);
     return error;
   }
-
-  std::vector<int16_t> stream(const TrackPlan& plan) {
-    std::vector<int16_t> samples(static_cast<size_t>(plan.dataLength / 2));
-    EXPECT_EQ(readStream(dataFile, plan, 0, samples.data(), static_cast<size_t>(plan.dataLength),
-                         gainsOf(plan)),
-              kIoOk);
-    return samples;
-  }
 };
-
-RenderSettings play(int32_t repeat, int32_t fade, FadePattern pattern, bool loopPoints = false) {
-  RenderSettings s;
-  s.repeat = repeat, s.fade = fade, s.pattern = pattern, s.loopPoints = loopPoints;
-  return s;
-}
 
 TEST_F(FlacWriter, DecodesToTheWaveAudioWithItsMetadata) {
   struct Case {

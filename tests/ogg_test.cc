@@ -149,17 +149,8 @@ double errorDb(const std::vector<int16_t>& reference, const std::vector<float>& 
 
 // The made-up track as steady tones on both channels, different ones, as
 // music holds and as Vorbis codes well.
-class OggWriter : public TrackFileTest {
+class OggWriter : public EncoderTest {
  protected:
-  GainTable gains;
-
-  // The gains of the plan's fade, null when it has none.
-  const GainTable* gainsOf(const TrackPlan& plan) {
-    if (plan.fadeBytes == 0) return nullptr;
-    EXPECT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
-    return &gains;
-  }
-
   void SetUp() override {
     std::vector<uint8_t> raw(static_cast<size_t>(entry.end) + kSecond);
     const double pi = std::acos(-1.0);
@@ -186,21 +177,7 @@ class OggWriter : public TrackFileTest {
     IoError commit = commitOutput(&out);
     return error != kIoOk ? error : commit;
   }
-
-  std::vector<int16_t> stream(const TrackPlan& plan) {
-    std::vector<int16_t> samples(static_cast<size_t>(plan.dataLength / 2));
-    EXPECT_EQ(readStream(dataFile, plan, 0, samples.data(), static_cast<size_t>(plan.dataLength),
-                         gainsOf(plan)),
-              kIoOk);
-    return samples;
-  }
 };
-
-RenderSettings play(int32_t repeat, int32_t fade, FadePattern pattern, bool loopPoints = false) {
-  RenderSettings s;
-  s.repeat = repeat, s.fade = fade, s.pattern = pattern, s.loopPoints = loopPoints;
-  return s;
-}
 
 struct DecodeCase {
   const char* what;

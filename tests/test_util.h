@@ -111,6 +111,37 @@ class TrackFileTest : public DataFileTest {
   const TrackEntry entry{16, 16 + kSecond / 2, 16 + 2 * kSecond};
 };
 
+// The made-up track for the tests of the encoders, which encode the stream
+// that readStream gives.
+class EncoderTest : public TrackFileTest {
+ protected:
+  GainTable gains;
+
+  // The gains of the plan's fade, null when it has none.
+  const GainTable* gainsOf(const TrackPlan& plan) {
+    if (plan.fadeBytes == 0) return nullptr;
+    EXPECT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
+    return &gains;
+  }
+
+  std::vector<int16_t> stream(const TrackPlan& plan) {
+    std::vector<int16_t> samples(static_cast<size_t>(plan.dataLength / 2));
+    EXPECT_EQ(readStream(dataFile, plan, 0, samples.data(), static_cast<size_t>(plan.dataLength),
+                         gainsOf(plan)),
+              kIoOk);
+    return samples;
+  }
+};
+
+// Settings of `repeat` passes and `fade` seconds of `pattern`; play() with
+// loop points when asked, settings() with the curve by its number.
+inline RenderSettings play(int32_t repeat, int32_t fade, FadePattern pattern,
+                           bool loopPoints = false) {
+  RenderSettings s;
+  s.repeat = repeat, s.fade = fade, s.pattern = pattern, s.loopPoints = loopPoints;
+  return s;
+}
+
 inline RenderSettings settings(int32_t repeat, int32_t fade, int32_t pattern = 0) {
   RenderSettings o;
   o.repeat = repeat;
