@@ -7,12 +7,11 @@ import shlex
 import shutil
 import struct
 import subprocess
-import tempfile
 import unittest
 from pathlib import Path
 
 from kvbgm_test_support import (banner, create_line, DATA_BYTES, data_length, digest,
-                                Folder, NAMES, rate, read_range, riff_chunks, run,
+                                ToolTestCase, NAMES, rate, read_range, riff_chunks, run,
                                 smpl_loop, StandIn, TOOL, TRACKS, wav_frames, wav_info,
                                 MAKE_STANDIN)
 
@@ -25,11 +24,8 @@ def expected_data(track, repeat):
     return read_range(DATA.path, start, end) + read_range(DATA.path, loop, end) * (repeat - 1)
 
 
-class TestCase(unittest.TestCase):
-    def folder(self, data=True):
-        f = Folder(DATA.path if data else None)
-        self.addCleanup(f.remove)
-        return f
+class TestCase(ToolTestCase):
+    stand_in = DATA
 
     def assertWav(self, path, track, length):
         self.assertEqual(wav_info(path), (2, 2, rate(track), length // 4))
@@ -130,8 +126,7 @@ class Failures(TestCase):
         read and write anything: a copy of it run as nobody, when root."""
         if os.geteuid() != 0:
             return TOOL, {}
-        where = Path(tempfile.mkdtemp(prefix="kvbgm2wav-tool-"))
-        self.addCleanup(shutil.rmtree, where)
+        where = self.folder(data=False).path
         os.chmod(where, 0o755)
         tool = shutil.copy(TOOL, where / "kvbgm2wav")
         drop = {"user": 65534, "group": 65534, "extra_groups": []}

@@ -16,7 +16,7 @@ import subprocess
 import time
 import unittest
 
-from kvbgm_test_support import (banner, create_line, data_length, digest, Folder, NAMES,
+from kvbgm_test_support import (banner, create_line, data_length, digest, ToolTestCase, NAMES,
                                 run, small_disk, StandIn, TOOL, TRACKS, wav_info)
 
 BIG = 24  # the longest track; with 10 passes and F30 its file is 307 MB
@@ -28,11 +28,8 @@ setUpModule, tearDownModule = DATA.make, DATA.remove
 EARLIER = b"RIFF an earlier, good file of this name"
 
 
-class Faults(unittest.TestCase):
-    def folder(self, with_data=True):
-        f = Folder(DATA.path if with_data else None)
-        self.addCleanup(f.remove)
-        return f
+class Faults(ToolTestCase):
+    stand_in = DATA
 
     def with_earlier_file(self, f, track):
         (f.path / NAMES[track - 1]).write_bytes(EARLIER)
@@ -102,7 +99,7 @@ class Faults(unittest.TestCase):
         self.assertEqual((mount / NAMES[BIG - 1]).read_bytes(), EARLIER)
 
     def test_data_file_shrinks_while_read(self):
-        f = self.folder(with_data=False)
+        f = self.folder(data=False)
         with open(DATA.path, "rb") as src, open(f.path / "kvbgm.dat", "wb") as dst:
             dst.truncate(os.path.getsize(DATA.path))  # sparse: copy track 24 only
             start, _, end = TRACKS[BIG - 1]

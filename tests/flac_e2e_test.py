@@ -12,7 +12,7 @@ import time
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (banner, block_types, decoded, flac_name, flac_tags, Folder,
+from kvbgm_test_support import (banner, block_types, decoded, flac_name, flac_tags, ToolTestCase,
                                 NAMES, run, small_disk, smpl_loop, StandIn, stream_info, TOOL,
                                 TRACKS, wav_data)
 
@@ -20,23 +20,9 @@ DATA = StandIn()  # the stand-in data file, made for this module
 setUpModule, tearDownModule = DATA.make, DATA.remove
 
 
-class TestCase(unittest.TestCase):
-    def folder(self, data=True):
-        f = Folder(DATA.path if data else None)
-        self.addCleanup(f.remove)
-        return f
-
-    def both(self, args, flac_args=()):
-        """Runs `args` as WAV and with `flac_args` as FLAC in two folders;
-        checks that the FLAC run says the same with .flac names and writes
-        the same files."""
-        wav, flac = self.folder(), self.folder()
-        status, out = run(args, wav.path)
-        self.assertEqual(status, 0, out)
-        self.assertEqual(run(["--format=flac", *args, *flac_args], flac.path),
-                         (0, out.replace(".wav ...", ".flac ...").replace(".wav:", ".flac:")))
-        self.assertEqual(flac.wavs(), sorted(flac_name(n) for n in wav.wavs()))
-        return wav, flac
+class TestCase(ToolTestCase):
+    stand_in = DATA
+    output_format = "flac"
 
 
 class SameAudio(TestCase):

@@ -1,5 +1,4 @@
 #include "flac/flac.h"
-#include "utf8/utf8.h"
 
 #include <FLAC/metadata.h>
 #include <FLAC/stream_decoder.h>
@@ -16,60 +15,6 @@
 #include "test_util.h"
 
 namespace {
-
-std::vector<Tag> tags(std::initializer_list<Tag> list) { return list; }
-
-TEST(Tags, TitleTrackAlbumLoopAndOverrides) {
-  TrackInfo info{"序章 (loop)", 1, "kvbgm"};
-  const std::vector<Tag> base = {
-      {"TITLE", "序章 (loop)"}, {"TRACKNUMBER", "1"}, {"TRACKTOTAL", "31"}, {"ALBUM", "kvbgm"}};
-  std::vector<Tag> looped = base;
-  looped.push_back({"LOOPSTART", "963424"});
-  looped.push_back({"LOOPLENGTH", "1739808"});
-  struct Case {
-    const char* what;
-    LoopPoints loop;
-    std::vector<Tag> overrides;
-    std::vector<Tag> want;
-  } cases[] = {
-      {"plain", {}, {}, base},
-      {"loop: length counts both ends", {true, 963424, 2703231}, {}, looped},
-      {"replace in place, any case",
-       {},
-       tags({{"album", "Game"}}),
-       tags({{"TITLE", "序章 (loop)"}, {"TRACKNUMBER", "1"}, {"TRACKTOTAL", "31"}, {"album", "Game"}})},
-      {"remove, add, the later of two wins",
-       {true, 0, 9},
-       tags({{"TrackTotal", ""}, {"ARTIST", "a"}, {"LOOPSTART", ""}, {"artist", "b"}}),
-       tags({{"TITLE", "序章 (loop)"}, {"TRACKNUMBER", "1"}, {"ALBUM", "kvbgm"},
-             {"LOOPLENGTH", "10"}, {"artist", "b"}})},
-      {"removing what is not there", {}, tags({{"COMMENT", ""}}), base},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<Tag> got = trackTags(info, c.loop, c.overrides);
-    ASSERT_EQ(got.size(), c.want.size());
-    for (size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].name, c.want[i].name);
-      EXPECT_EQ(got[i].value, c.want[i].value);
-    }
-  }
-}
-
-TEST(Tags, NamesAndValuesThatVorbisCommentsAllow) {
-  for (const char* name : {"TITLE", "a", " ", "}", "Loop Start", "x~"}) {
-    EXPECT_EQ(isValidTagName(name), std::string(name) != "x~") << name;
-  }
-  for (const char* name : {"", "A=B", "\x1f", "\x7e", "T\xc3\xa9"}) {
-    EXPECT_FALSE(isValidTagName(name)) << name;
-  }
-  const char* good[] = {"", "ascii", "序章", "\xf0\x9f\x8e\xb5", "\xf4\x8f\xbf\xbf", "\xed\x9f\xbf"};
-  for (const char* text : good) EXPECT_TRUE(isValidUtf8(text)) << text;
-  const char* bad[] = {"\xff",       "\x80",         "\xc3",           "\xe5\xba",
-                       "\xc0\xaf",   "\xe0\x80\xaf", "\xed\xa0\x80",   "\xf4\x90\x80\x80",
-                       "a\xc3(", "\xf8\x88\x80\x80\x80"};
-  for (const char* text : bad) EXPECT_FALSE(isValidUtf8(text)) << text;
-}
 
 // What a decoder finds in a file: the audio as interleaved 16-bit samples,
 // STREAMINFO, and the other metadata blocks in order.
@@ -130,32 +75,15 @@ Decoded decode(const std::string& path) {
   return d;
 }
 
-// A small data file with one made-up track: a half-second intro and a
-// 1.5-second loop at 44,100 Hz, or 22,050 Hz, then other audio.
-class FlacWriter : public ::testing::Test {
+// The made-up track, played at 44,100 Hz or 22,050 Hz.
+class FlacWriter : public EncoderTest {
  protected:
-  static constexpr int32_t kSecond = 44100 * kFrameBytes;
-  const TrackEntry entry{16, 16 + kSecond / 2, 16 + 2 * kSecond};
-  ScratchFolder folder;
-  GainTable gains;
-  FileHandle dataFile;
-
   void SetUp() override {
     std::vector<uint8_t> raw(static_cast<size_t>(entry.end) + kSecond);
     for (size_t i = 0; i < raw.size(); ++i) {
       raw[i] = static_cast<uint8_t>((i * 2654435761u) >> (i % 2 ? 24 : 13));
     }
-    writeBytes("kvbgm.dat", raw);
-    int64_t size = 0;
-    ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
-  }
-  void TearDown() override { closeFile(&dataFile); }
-
-  // The gains of the plan's fade, null when it has none.
-  const GainTable* gainsOf(const TrackPlan& plan) {
-    if (plan.fadeBytes == 0) return nullptr;
-    EXPECT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
-    return &gains;
+    ASSERT_EQ(useDataFile(raw), kIoOk);
   }
 
   IoError write(const TrackPlan& plan, const std::vector<Tag>& t, int level,
@@ -167,21 +95,7 @@ class FlacWriter : public ::testing::Test {
     discardOutput(&out);
     return error;
   }
-
-  std::vector<int16_t> stream(const TrackPlan& plan) {
-    std::vector<int16_t> samples(static_cast<size_t>(plan.dataLength / 2));
-    EXPECT_EQ(readStream(dataFile, plan, 0, samples.data(), static_cast<size_t>(plan.dataLength),
-                         gainsOf(plan)),
-              kIoOk);
-    return samples;
-  }
 };
-
-RenderSettings play(int32_t repeat, int32_t fade, FadePattern pattern, bool loopPoints = false) {
-  RenderSettings s;
-  s.repeat = repeat, s.fade = fade, s.pattern = pattern, s.loopPoints = loopPoints;
-  return s;
-}
 
 TEST_F(FlacWriter, DecodesToTheWaveAudioWithItsMetadata) {
   struct Case {

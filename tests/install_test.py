@@ -8,18 +8,18 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
 import unittest
 from pathlib import Path
+
+from kvbgm_test_support import ToolTestCase
 
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = Path(os.environ.get("KVBGM_BUILD_DIR", ROOT / "build"))
 
 
-class Install(unittest.TestCase):
+class Install(ToolTestCase):
     def test_install_layout(self):
-        prefix = Path(tempfile.mkdtemp(prefix="kvbgm2wav-install-"))
-        self.addCleanup(shutil.rmtree, prefix)
+        prefix = self.folder(data=False).path
         subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,
                        stdout=subprocess.DEVNULL)
         files = sorted(str(p.relative_to(prefix)) for p in prefix.rglob("*") if p.is_file())
@@ -64,8 +64,7 @@ class Install(unittest.TestCase):
 
 
     def test_stripped_install_has_no_comment_section(self):
-        prefix = Path(tempfile.mkdtemp(prefix="kvbgm2wav-install-"))
-        self.addCleanup(shutil.rmtree, prefix)
+        prefix = self.folder(data=False).path
         subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix, "--strip"], check=True,
                        stdout=subprocess.DEVNULL)
         for program, kept in ((BUILD / "kvbgm2wav", True), (prefix / "bin/kvbgm2wav", False)):

@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import unittest
 import wave
 from pathlib import Path
 
@@ -144,6 +145,36 @@ class Folder:
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+class ToolTestCase(unittest.TestCase):
+    """A test case that runs the tool in scratch folders of its own. A suite
+    sets `stand_in` to its module's StandIn, and `output_format` to the
+    --format that both() compares with WAV files."""
+
+    stand_in = None
+    output_format = None
+
+    def folder(self, data=True):
+        """A Folder removed when the test ends, holding a link to the stand-in
+        data file unless `data` is false."""
+        f = Folder(self.stand_in.path if data else None)
+        self.addCleanup(f.remove)
+        return f
+
+    def both(self, args, format_args=()):
+        """Runs `args` as WAV and with `format_args` in output_format in two
+        folders; checks that the second run says the same with its names
+        and writes the same files."""
+        suffix = "." + self.output_format
+        wav, other = self.folder(), self.folder()
+        status, out = run(args, wav.path)
+        self.assertEqual(status, 0, out)
+        said = out.replace(".wav ...", suffix + " ...").replace(".wav:", suffix + ":")
+        self.assertEqual(run([f"--format={self.output_format}", *args, *format_args], other.path),
+                         (0, said))
+        self.assertEqual(other.wavs(), sorted(n[:-4] + suffix for n in wav.wavs()))
+        return wav, other
 
 
 def riff_chunks(path):

@@ -102,7 +102,7 @@ TEST(Meter, KWeightingAt48kHzIsBs1770s) {
 // A data file of stretches at both rates: tones that swell and fall (so
 // that the relative gate drops blocks), noise, a full-scale click, and
 // silence; each stretch one file of the album.
-class Album : public ::testing::Test {
+class Album : public DataFileTest {
  protected:
   struct Stretch {
     const char* what;
@@ -132,8 +132,6 @@ class Album : public ::testing::Test {
        [](double, uint64_t*) { return 0.0; }, [](double, uint64_t*) { return 0.0; }},
   };
 
-  ScratchFolder folder;
-  FileHandle dataFile;
   std::vector<TrackPlan> plans;
 
   void SetUp() override {
@@ -152,11 +150,8 @@ class Album : public ::testing::Test {
       }
       plans.push_back(planSection(from, static_cast<int64_t>(raw.size()), s.rate, false));
     }
-    writeBytes("kvbgm.dat", raw);
-    int64_t size = 0;
-    ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+    ASSERT_EQ(useDataFile(raw), kIoOk);
   }
-  void TearDown() override { closeFile(&dataFile); }
 
   std::vector<int16_t> stream(const TrackPlan& plan, const GainTable* gains) {
     std::vector<int16_t> samples(static_cast<size_t>(plan.dataLength / 2));

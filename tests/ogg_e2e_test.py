@@ -15,9 +15,9 @@ import time
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (banner, error_db, Folder, NAMES, ogg_decode, ogg_name, ogg_pages,
-                                rate, run, small_disk, smpl_loop, StandIn, TOOL, TRACKS,
-                                vorbis_comments, wav_info)
+from kvbgm_test_support import (banner, error_db, NAMES, ogg_decode, ogg_name, ogg_pages,
+                                rate, run, small_disk, smpl_loop, StandIn, TOOL, ToolTestCase,
+                                TRACKS, vorbis_comments, wav_info)
 
 DATA = StandIn()  # the stand-in data file, made for this module
 setUpModule, tearDownModule = DATA.make, DATA.remove
@@ -100,23 +100,9 @@ def scanned_loop(first_lacing, rest):
     return found
 
 
-class TestCase(unittest.TestCase):
-    def folder(self, data=True):
-        f = Folder(DATA.path if data else None)
-        self.addCleanup(f.remove)
-        return f
-
-    def both(self, args, ogg_args=()):
-        """Runs `args` as WAV and with `ogg_args` as Ogg Vorbis in two
-        folders; checks that the Ogg run says the same with .ogg names and
-        writes the same files."""
-        wav, ogg = self.folder(), self.folder()
-        status, out = run(args, wav.path)
-        self.assertEqual(status, 0, out)
-        self.assertEqual(run(["--format=ogg", *args, *ogg_args], ogg.path),
-                         (0, out.replace(".wav ...", ".ogg ...").replace(".wav:", ".ogg:")))
-        self.assertEqual(ogg.wavs(), sorted(ogg_name(n) for n in wav.wavs()))
-        return wav, ogg
+class TestCase(ToolTestCase):
+    stand_in = DATA
+    output_format = "ogg"
 
     def assert_loop_tags(self, comments, wav_path):
         """The loop tags of `comments` mark the loop of the WAV file's smpl

@@ -147,33 +147,10 @@ double errorDb(const std::vector<int16_t>& reference, const std::vector<float>& 
   return 10 * std::log10(noise / signal);
 }
 
-// The writers' loops over buffer->samples may be vectorized on its declared
-// alignment, so the memory that new gives a ChunkBuffer must have it.
-TEST(ChunkBuffer, NewGivesTheDeclaredAlignment) {
-  for (int i = 0; i < 4; ++i) {
-    auto buffer = std::make_unique<ChunkBuffer>();
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer->samples) % alignof(ChunkBuffer), 0u);
-  }
-}
-
-// A small data file with one made-up track, a half-second intro and a
-// 1.5-second loop at 44,100 Hz, then more audio; steady tones on both
-// channels, different ones, as music holds and as Vorbis codes well.
-class OggWriter : public ::testing::Test {
+// The made-up track as steady tones on both channels, different ones, as
+// music holds and as Vorbis codes well.
+class OggWriter : public EncoderTest {
  protected:
-  static constexpr int32_t kSecond = 44100 * kFrameBytes;
-  const TrackEntry entry{16, 16 + kSecond / 2, 16 + 2 * kSecond};
-  ScratchFolder folder;
-  GainTable gains;
-
-  // The gains of the plan's fade, null when it has none.
-  const GainTable* gainsOf(const TrackPlan& plan) {
-    if (plan.fadeBytes == 0) return nullptr;
-    EXPECT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
-    return &gains;
-  }
-  FileHandle dataFile;
-
   void SetUp() override {
     std::vector<uint8_t> raw(static_cast<size_t>(entry.end) + kSecond);
     const double pi = std::acos(-1.0);
@@ -187,11 +164,8 @@ class OggWriter : public ::testing::Test {
         raw[i + 2 * static_cast<size_t>(c) + 1] = static_cast<uint8_t>((s >> 8) & 0xff);
       }
     }
-    writeBytes("kvbgm.dat", raw);
-    int64_t size = 0;
-    ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+    ASSERT_EQ(useDataFile(raw), kIoOk);
   }
-  void TearDown() override { closeFile(&dataFile); }
 
   // Writes the file and commits it, whatever the writer returned.
   IoError write(const TrackPlan& plan, const std::vector<Tag>& t, float quality,
@@ -203,21 +177,7 @@ class OggWriter : public ::testing::Test {
     IoError commit = commitOutput(&out);
     return error != kIoOk ? error : commit;
   }
-
-  std::vector<int16_t> stream(const TrackPlan& plan) {
-    std::vector<int16_t> samples(static_cast<size_t>(plan.dataLength / 2));
-    EXPECT_EQ(readStream(dataFile, plan, 0, samples.data(), static_cast<size_t>(plan.dataLength),
-                         gainsOf(plan)),
-              kIoOk);
-    return samples;
-  }
 };
-
-RenderSettings play(int32_t repeat, int32_t fade, FadePattern pattern, bool loopPoints = false) {
-  RenderSettings s;
-  s.repeat = repeat, s.fade = fade, s.pattern = pattern, s.loopPoints = loopPoints;
-  return s;
-}
 
 struct DecodeCase {
   const char* what;

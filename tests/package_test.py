@@ -16,7 +16,7 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from kvbgm_test_support import TOOL, Folder, NAMES, StandIn, digest, run
+from kvbgm_test_support import TOOL, ToolTestCase, NAMES, StandIn, digest, run
 
 ROOT = Path(__file__).resolve().parent.parent
 DEB_BUILD = Path(os.environ.get("KVBGM_DEB_BUILD", ROOT / "build-deb"))
@@ -41,7 +41,9 @@ def tearDownModule():
     DATA.remove()
 
 
-class Deb(unittest.TestCase):
+class Deb(ToolTestCase):
+    stand_in = DATA
+
     @classmethod
     def setUpClass(cls):
         cls.deb = only(DEB_BUILD / "kvbgm2wav_*.deb")
@@ -97,8 +99,7 @@ class Deb(unittest.TestCase):
             with self.subTest(args=args):
                 files = []
                 for tool in (TOOL, self.program):
-                    f = Folder(DATA.path)
-                    self.addCleanup(shutil.rmtree, f.path)
+                    f = self.folder()
                     self.assertEqual(run(args, f.path, tool=tool)[0], 0)
                     files.append(digest(f.path / NAMES[4]))
                 self.assertEqual(files[0], files[1])

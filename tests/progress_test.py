@@ -14,7 +14,7 @@ import signal
 import time
 import unittest
 
-from kvbgm_test_support import Folder, StandIn, TOOL
+from kvbgm_test_support import ToolTestCase, StandIn, TOOL
 
 TOOL_PATH = os.path.abspath(TOOL)  # run from the test's own folder
 DATA = StandIn()  # the stand-in data file, made for this module
@@ -70,11 +70,8 @@ def progress(screen):
     return drawn
 
 
-class ProgressLine(unittest.TestCase):
-    def folder(self):
-        f = Folder(DATA.path)
-        self.addCleanup(f.remove)
-        return f
+class ProgressLine(ToolTestCase):
+    stand_in = DATA
 
     def run_tool(self, args, written, before=()):
         f = self.folder()

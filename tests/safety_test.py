@@ -10,7 +10,7 @@ import time
 import unittest
 from pathlib import Path
 
-from kvbgm_test_support import (banner, create_line, flac_name, Folder, NAMES, run, StandIn,
+from kvbgm_test_support import (banner, create_line, flac_name, ToolTestCase, NAMES, run, StandIn,
                                 TOOL, TRACKS)
 
 DATA = StandIn()  # the stand-in data file, made for this module
@@ -18,11 +18,8 @@ setUpModule, tearDownModule = DATA.make, DATA.remove
 SHIM = os.environ.get("READ_ERROR_SHIM")
 
 
-class TestCase(unittest.TestCase):
-    def folder(self, data=True):
-        f = Folder(DATA.path if data else None)
-        self.addCleanup(f.remove)
-        return f
+class TestCase(ToolTestCase):
+    stand_in = DATA
 
 
 class TypingMistakes(TestCase):

@@ -1,4 +1,5 @@
-// The order of the comments in FLAC and Ogg files, read back from written
+// The tags a file carries and the names and values they may have; and the
+// order of the comments in FLAC and Ogg files, read back from written
 // files by a small Ogg page parser of this test's own, and checked against
 // how loop readers take the comment header: the loop tags' names within its
 // first 245 bytes, no digit after a value, the whole header on one page.
@@ -17,8 +18,63 @@
 #include "loudness/loudness.h"
 #include "ogg/ogg.h"
 #include "test_util.h"
+#include "utf8/utf8.h"
 
 namespace {
+
+std::vector<Tag> tags(std::initializer_list<Tag> list) { return list; }
+
+TEST(Tags, TitleTrackAlbumLoopAndOverrides) {
+  TrackInfo info{"序章 (loop)", 1, "kvbgm"};
+  const std::vector<Tag> base = {
+      {"TITLE", "序章 (loop)"}, {"TRACKNUMBER", "1"}, {"TRACKTOTAL", "31"}, {"ALBUM", "kvbgm"}};
+  std::vector<Tag> looped = base;
+  looped.push_back({"LOOPSTART", "963424"});
+  looped.push_back({"LOOPLENGTH", "1739808"});
+  struct Case {
+    const char* what;
+    LoopPoints loop;
+    std::vector<Tag> overrides;
+    std::vector<Tag> want;
+  } cases[] = {
+      {"plain", {}, {}, base},
+      {"loop: length counts both ends", {true, 963424, 2703231}, {}, looped},
+      {"replace in place, any case",
+       {},
+       tags({{"album", "Game"}}),
+       tags({{"TITLE", "序章 (loop)"}, {"TRACKNUMBER", "1"}, {"TRACKTOTAL", "31"}, {"album", "Game"}})},
+      {"remove, add, the later of two wins",
+       {true, 0, 9},
+       tags({{"TrackTotal", ""}, {"ARTIST", "a"}, {"LOOPSTART", ""}, {"artist", "b"}}),
+       tags({{"TITLE", "序章 (loop)"}, {"TRACKNUMBER", "1"}, {"ALBUM", "kvbgm"},
+             {"LOOPLENGTH", "10"}, {"artist", "b"}})},
+      {"removing what is not there", {}, tags({{"COMMENT", ""}}), base},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Tag> got = trackTags(info, c.loop, c.overrides);
+    ASSERT_EQ(got.size(), c.want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].name, c.want[i].name);
+      EXPECT_EQ(got[i].value, c.want[i].value);
+    }
+  }
+}
+
+TEST(Tags, NamesAndValuesThatVorbisCommentsAllow) {
+  for (const char* name : {"TITLE", "a", " ", "}", "Loop Start", "x~"}) {
+    EXPECT_EQ(isValidTagName(name), std::string(name) != "x~") << name;
+  }
+  for (const char* name : {"", "A=B", "\x1f", "\x7e", "T\xc3\xa9"}) {
+    EXPECT_FALSE(isValidTagName(name)) << name;
+  }
+  const char* good[] = {"", "ascii", "序章", "\xf0\x9f\x8e\xb5", "\xf4\x8f\xbf\xbf", "\xed\x9f\xbf"};
+  for (const char* text : good) EXPECT_TRUE(isValidUtf8(text)) << text;
+  const char* bad[] = {"\xff",       "\x80",         "\xc3",           "\xe5\xba",
+                       "\xc0\xaf",   "\xe0\x80\xaf", "\xed\xa0\x80",   "\xf4\x90\x80\x80",
+                       "a\xc3(", "\xf8\x88\x80\x80\x80"};
+  for (const char* text : bad) EXPECT_FALSE(isValidUtf8(text)) << text;
+}
 
 TEST(LoopTagNames, EveryNameALoopReaderTakesInAnyCase) {
   for (const char* name : {"LOOP", "loop", "LOOPS", "Loops", "LOOPSTART", "LOOP_START",
@@ -193,18 +249,13 @@ std::vector<std::string> flacComments(const std::string& name) {
 
 // A data file with one made-up silent track: a 0.2-second intro and a
 // 0.3-second loop at 44,100 Hz.
-class TagLayoutFiles : public ::testing::Test {
+class TagLayoutFiles : public DataFileTest {
  protected:
   const TrackEntry entry{16, 16 + 8820 * kFrameBytes, 16 + 22050 * kFrameBytes};
-  ScratchFolder folder;
-  FileHandle dataFile;
 
   void SetUp() override {
-    writeBytes("kvbgm.dat", std::vector<uint8_t>(static_cast<size_t>(entry.end) + 4096));
-    int64_t size = 0;
-    ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+    ASSERT_EQ(useDataFile(std::vector<uint8_t>(static_cast<size_t>(entry.end) + 4096)), kIoOk);
   }
-  void TearDown() override { closeFile(&dataFile); }
 
   // Writes the file with one of the two writers and commits it, whatever
   // the writer returned.

@@ -16,14 +16,6 @@
 
 namespace {
 
-RenderSettings settings(int32_t repeat, int32_t fade, int32_t pattern = 0) {
-  RenderSettings o;
-  o.repeat = repeat;
-  o.fade = fade;
-  o.pattern = static_cast<FadePattern>(pattern);
-  return o;
-}
-
 TEST(WaveHeader, CanonicalLayout) {
   WaveHeader h = buildWaveHeader(17772160, 44100);
   const uint8_t expected[44] = {
@@ -68,219 +60,16 @@ TEST(WaveHeader, LoopPointsChunk) {
   EXPECT_EQ(std::memcmp(half.bytes + 52, period, 4), 0);
 }
 
-// Which pass the loop points mark: the last one that no fade touches.
-TEST(ChooseLoop, LastCleanPass) {
-  prepareCatalog();
-  // A hand-made track: a 1-second intro and a 2-second loop at 44,100 Hz.
-  const int32_t kSecond = 44100 * kFrameBytes;
-  const TrackEntry made{16, 16 + kSecond, 16 + 3 * kSecond};
-  struct Case {
-    TrackEntry entry;
-    int32_t rate, repeat, fade;
-    int pass;  // 1-based; 0: none
-  } cases[] = {
-      {made, 44100, 1, 0, 1},   {made, 44100, 3, 0, 3},   {made, 44100, 3, -5, 3},
-      {made, 44100, 1, -30, 1}, {made, 44100, 3, 1, 2},   {made, 44100, 3, 2, 2},
-      {made, 44100, 3, 3, 1},   {made, 44100, 1, 1, 0},   {made, 44100, 2, 2, 1},
-      {made, 44100, 2, 3, 0},   {made, 44100, 2, 5, 0},   {made, 44100, 10, 30, 0},
-      // Track 26, a 13.3-second loop: 2 passes and f14 fade into the first.
-      {trackEntry(25), 44100, 2, 13, 1}, {trackEntry(25), 44100, 2, 14, 0},
-      {trackEntry(25), 44100, 3, 14, 1}, {trackEntry(25), 44100, 10, 30, 7},
-      {trackEntry(25), 44100, 1, 5, 0},  {trackEntry(25), 44100, 10, -30, 10},
-      // Track 31, a 27.6-second loop.
-      {trackEntry(30), 44100, 2, 27, 1}, {trackEntry(30), 44100, 2, 28, 0},
-      {trackEntry(30), 44100, 3, 30, 1}, {trackEntry(30), 44100, 1, 0, 1},
-      // A 22,050 Hz track: seconds are half as many frames.
-      {trackEntry(2), 22050, 2, 30, 1},  {trackEntry(2), 22050, 1, 10, 0},
-  };
-  for (const Case& c : cases) {
-    RenderSettings s = settings(c.repeat, c.fade);
-    LoopPoints loop = chooseLoop(c.entry, s, c.rate);
-    SCOPED_TRACE(testing::Message() << "start " << c.entry.start << " repeat " << c.repeat
-                                    << " fade " << c.fade);
-    ASSERT_EQ(loop.present, c.pass > 0);
-    if (c.pass == 0) continue;
-    int64_t intro = (c.entry.loopStart - c.entry.start) / kFrameBytes;
-    int64_t length = (c.entry.end - c.entry.loopStart) / kFrameBytes;
-    EXPECT_EQ(loop.start, intro + (c.pass - 1) * length);
-    EXPECT_EQ(loop.end, intro + c.pass * length - 1);
-    // Only asked for, the plan carries it.
-    EXPECT_FALSE(planTrack(c.entry, s, c.rate).loop.present);
-    s.loopPoints = true;
-    EXPECT_TRUE(planTrack(c.entry, s, c.rate).loop.present);
-  }
-}
-
-TEST(TrackDataLength, Examples) {
-  prepareCatalog();
-  TrackEntry one = trackEntry(0);
-  EXPECT_EQ(trackDataLength(one, settings(2, 0), 176400), 17772160);
-  EXPECT_EQ(trackDataLength(one, settings(1, 0), 176400), one.end - one.start);
-  EXPECT_EQ(trackDataLength(one, settings(3, 10), 176400), 24731392);
-  EXPECT_EQ(trackDataLength(one, settings(3, 0), 176400),
-            (one.end - one.start) + 2 * (one.end - one.loopStart));
-  EXPECT_EQ(trackDataLength(one, settings(2, -5), 176400), 17772160 + 882000);
-  EXPECT_EQ(trackDataLength(one, settings(2, 5), 176400), 17772160);
-  EXPECT_EQ(trackDataLength(trackEntry(23), settings(10, -30), 176400), 307509000);
-}
-
-// For every track and every valid repeat and fade, the ranges the writer
-// copies add up to the data length in the header, stay inside the track,
-// and the fade covers exactly |fade| seconds.
-TEST(TrackPlan, MatchesTheHeaderForEveryTrackAndSetting) {
-  prepareCatalog();
-  for (int i = 0; i < kTrackCount; ++i) {
-    TrackEntry e = trackEntry(i);
-    int32_t rate = sampleRateFor(trackFileName(i));
-    for (int repeat = 1; repeat <= 10; ++repeat) {
-      for (int fade = -30; fade <= 30; ++fade) {
-        TrackPlan plan = planTrack(e, settings(repeat, fade), rate);
-        int64_t sum = 0;
-        for (const ByteRange& r : plan.ranges) {
-          ASSERT_LE(e.start, r.from);
-          ASSERT_LT(r.from, r.to);
-          ASSERT_LE(r.to, e.end);
-          sum += r.to - r.from;
-        }
-        ASSERT_EQ(sum, plan.dataLength);
-        ASSERT_EQ(plan.dataLength, trackDataLength(e, settings(repeat, fade), rate * 4))
-            << "track " << i + 1 << " repeat " << repeat << " fade " << fade;
-        ASSERT_EQ(plan.fadeBytes, int64_t{std::abs(fade)} * rate * 4);
-        ASSERT_EQ(plan.ranges.front().from, e.start);
-      }
-    }
-  }
-}
-
-TEST(FadeGain, CurvePoints) {
-  const int64_t n = 44100;
-  struct Case {
-    FadePattern pattern;
-    double half;  // t = n / 2
-    double last;  // t = n - 1
-    double tolerance;
-  } cases[] = {
-      {FadePattern::Exponential, 0.0316, 0.0010, 5e-5},
-      {FadePattern::Linear, 0.5, 0.0000227, 5e-8},
-      {FadePattern::Blend, 0.2658, 0.00051, 5e-5},
-      {FadePattern::RaisedCosine, 0.5, 0.0000000013, 5e-10},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(fadeGain(c.pattern, 0, n), 1.0);
-    EXPECT_NEAR(fadeGain(c.pattern, n / 2, n), c.half, c.tolerance < 1e-4 ? 1e-4 : c.tolerance);
-    EXPECT_NEAR(fadeGain(c.pattern, n - 1, n), c.last, c.tolerance);
-    EXPECT_GT(fadeGain(c.pattern, n - 1, n), 0.0);
-  }
-}
-
-TEST(ScaleFrames, TruncatesTowardZeroOnBothSides) {
-  auto buffer = std::make_unique<ChunkBuffer>();
-  GainTable gains;
-  struct Case {
-    int16_t sample;
-    int64_t t, n;
-    int16_t scaled;
-  } cases[] = {
-      // Linear gain at t = 1 of 2 frames is exactly 0.5.
-      {999, 1, 2, 499},       {-999, 1, 2, -499},   {32767, 1, 2, 16383},
-      {-32768, 1, 2, -16384}, {1, 1, 2, 0},         {-1, 1, 2, 0},
-      {-999, 0, 2, -999},     {32767, 44099, 44100, 0},
-  };
-  for (const Case& c : cases) {
-    buffer->samples[0] = c.sample;
-    buffer->samples[1] = static_cast<int16_t>(-c.sample - 1);
-    ASSERT_EQ(scaleFrames(&gains, buffer->samples, 1, c.t, c.n, FadePattern::Linear), kIoOk);
-    EXPECT_EQ(buffer->samples[0], c.scaled) << c.sample << " at " << c.t;
-    // The right sample shares the frame's gain.
-    double g = 1.0 - static_cast<double>(c.t) / static_cast<double>(c.n);
-    EXPECT_EQ(buffer->samples[1], static_cast<int16_t>(std::trunc((-c.sample - 1) * g)));
-  }
-}
-
-// The gains of a 2n-frame table serve an n-frame fade exactly; chunks may
-// start on odd and even frames alike.
-TEST(ScaleFrames, ReusedGainsEqualTheFormula) {
-  auto buffer = std::make_unique<ChunkBuffer>();
-  GainTable gains;
-  const int64_t n = 22050;
-  const int64_t kChunk = 999;
-  for (int p = 0; p < 4; ++p) {
-    auto pattern = static_cast<FadePattern>(p);
-    for (int64_t frames : {2 * n, n, n + 1}) {
-      for (int64_t t = 0; t < frames; t += kChunk) {
-        int64_t count = std::min<int64_t>(kChunk, frames - t);
-        for (int j = 0; j < count; ++j) {
-          buffer->samples[2 * j] = 32767;
-          buffer->samples[2 * j + 1] = -32768;
-        }
-        ASSERT_EQ(scaleFrames(&gains, buffer->samples, count, t, frames, pattern), kIoOk);
-        for (int j = 0; j < count; ++j) {
-          double g = fadeGain(pattern, t + j, frames);
-          ASSERT_EQ(buffer->samples[2 * j], static_cast<int16_t>(std::trunc(32767 * g)));
-          ASSERT_EQ(buffer->samples[2 * j + 1], static_cast<int16_t>(std::trunc(-32768 * g)));
-        }
-      }
-    }
-  }
-}
-
-// A hand-made track in a small data file, written at 44,100 Hz: a half-second
-// intro and a 1.5-second loop, followed by other audio that must never appear.
-class Writer : public ::testing::Test {
+// The made-up track's file written at 44,100 Hz, checked against the
+// stream built frame by frame.
+class Writer : public TrackStream {
  protected:
-  static constexpr int32_t kRate = 44100;
-  static constexpr int32_t kSecond = kRate * kFrameBytes;
-  const TrackEntry entry{16, 16 + kSecond / 2, 16 + 2 * kSecond};
-  ScratchFolder folder;
   std::unique_ptr<WaveWriter> writer = std::make_unique<WaveWriter>();
   FadeGains fades;  // the run's, lent to the writer
-  std::vector<int16_t> data;  // the data file as samples
-  FileHandle dataFile;
 
   void SetUp() override {
+    TrackStream::SetUp();
     writer->fades = &fades;
-    size_t bytes = static_cast<size_t>(entry.end) + kSecond;
-    data.resize(bytes / 2);
-    for (size_t i = 0; i < data.size(); ++i) {
-      // Full-scale values of both signs, different in every frame.
-      data[i] = static_cast<int16_t>(static_cast<uint16_t>(i * 40503u + 12345u));
-    }
-    std::vector<uint8_t> raw(bytes);
-    std::memcpy(raw.data(), data.data(), bytes);
-    writeBytes("kvbgm.dat", raw);
-    int64_t size = 0;
-    ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
-  }
-  void TearDown() override { closeFile(&dataFile); }
-
-  // What the file must hold after its header, built frame by frame: the
-  // track, the loop again for each further pass, then the loop played on;
-  // the last |fade| seconds scaled by the curve.
-  std::vector<int16_t> expected(const RenderSettings& o) {
-    std::vector<int64_t> frames;  // data-file frame indices
-    int64_t start = entry.start / 4, loop = entry.loopStart / 4, end = entry.end / 4;
-    for (int64_t f = start; f < end; ++f) frames.push_back(f);
-    for (int pass = 1; pass < o.repeat; ++pass) {
-      for (int64_t f = loop; f < end; ++f) frames.push_back(f);
-    }
-    int64_t n = int64_t{std::abs(o.fade)} * kRate;
-    if (o.fade < 0) {
-      for (int64_t k = 0; k < n; ++k) frames.push_back(loop + k % (end - loop));
-    }
-    std::vector<int16_t> samples;
-    size_t fadeFrom = frames.size() - static_cast<size_t>(n);
-    for (size_t k = 0; k < frames.size(); ++k) {
-      for (int c = 0; c < 2; ++c) {
-        int16_t s = data[static_cast<size_t>(frames[k]) * 2 + c];
-        if (k >= fadeFrom) {
-          double g = fadeGain(o.pattern,
-                              static_cast<int64_t>(k - fadeFrom), n);
-          s = static_cast<int16_t>(std::trunc(s * g));
-        }
-        samples.push_back(s);
-      }
-    }
-    return samples;
   }
 
   void check(const RenderSettings& o, const std::vector<uint8_t>& file) {
@@ -308,17 +97,6 @@ class Writer : public ::testing::Test {
   }
 };
 
-// Repeats, and fades that fit in the last pass, reach back into the pass
-// before, stay inside the loop or wrap around it (a 1.5-second loop). A
-// fade half as long as the one before it, with the same curve, reads every
-// other gain of the table kept from that one.
-const RenderSettings kWriterCases[] = {
-    settings(1, 0),     settings(2, 0),     settings(10, 0),
-    settings(2, 1, 0),  settings(2, 3, 1),  settings(1, 2, 2),
-    settings(3, -1, 3), settings(2, -4, 0), settings(1, -2, 0),
-    settings(1, -2, 1),
-};
-
 RenderSettings withLoop(RenderSettings o) {
   o.loopPoints = true;
   return o;
@@ -337,25 +115,6 @@ TEST_F(Writer, WritesTheStreamWithItsFade) {
     check(o, readBytes("out.wav"));
   }
   EXPECT_EQ(folder.names(), (std::vector<std::string>{"kvbgm.dat", "out.wav"}));
-}
-
-// The stream read in pieces of any size (here an odd number of frames, so
-// pieces start on odd frames and straddle range and fade boundaries) is the
-// audio of the WAV file.
-TEST_F(Writer, ReadStreamGivesTheFileAudioInPieces) {
-  for (const RenderSettings& o : kWriterCases) {
-    SCOPED_TRACE(testing::Message() << "repeat " << o.repeat << " fade " << o.fade);
-    TrackPlan plan = planTrack(entry, o, kRate);
-    GainTable gains;
-    ASSERT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
-    std::vector<int16_t> got(static_cast<size_t>(plan.dataLength / 2));
-    constexpr int64_t kPiece = 4 * 12347;
-    for (int64_t pos = 0; pos < plan.dataLength; pos += kPiece) {
-      auto n = static_cast<size_t>(std::min(kPiece, plan.dataLength - pos));
-      ASSERT_EQ(readStream(dataFile, plan, pos, got.data() + pos / 2, n, &gains), kIoOk);
-    }
-    EXPECT_EQ(got, expected(o));
-  }
 }
 
 TEST_F(Writer, ChunkedCopyGivesTheSameBytes) {
@@ -400,15 +159,10 @@ TEST_F(Writer, ShortDataFileFailsAndLeavesTheEarlierFile) {
 TEST_F(Writer, FailedFadeLeavesNoGainsBehind) {
   const RenderSettings o = settings(1, -30, 3);  // gains for 1.3 million frames
   std::vector<uint8_t> raw = readBytes("kvbgm.dat");
-  closeFile(&dataFile);
   // The data file ends where the loop begins: the copy fails at once.
-  writeBytes("kvbgm.dat", std::vector<uint8_t>(raw.begin(), raw.begin() + entry.loopStart));
-  int64_t size = 0;
-  ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+  ASSERT_EQ(cutDataFile("kvbgm.dat", static_cast<size_t>(entry.loopStart), &dataFile), kIoOk);
   EXPECT_EQ(write(o, "out.wav"), kIoShortRead);
-  closeFile(&dataFile);
-  writeBytes("kvbgm.dat", raw);
-  ASSERT_EQ(openDataFile("kvbgm.dat", &dataFile, &size), kIoOk);
+  ASSERT_EQ(useDataFile(raw), kIoOk);
   ASSERT_EQ(write(o, "out.wav"), kIoOk);
   check(o, readBytes("out.wav"));
 }

@@ -10,8 +10,9 @@ import unittest
 from pathlib import Path
 
 from kvbgm_test_support import (banner, block_types, create_line, data_length, decoded,
-                                digest, error_db, flac_tags, Folder, NAMES, ogg_decode, ogg_pages,
-                                run, small_disk, StandIn, stream_info, vorbis_comments, wav_info)
+                                digest, error_db, flac_tags, NAMES, ogg_decode, ogg_pages, run,
+                                small_disk, StandIn, stream_info, ToolTestCase, vorbis_comments,
+                                wav_info)
 
 ROOT = Path(__file__).resolve().parent.parent
 EXE = os.environ.get("KVBGM2WAV_EXE", str(ROOT / "build-win" / "kvbgm2wav.exe"))
@@ -32,12 +33,11 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-class WindowsBuild(unittest.TestCase):
+class WindowsBuild(ToolTestCase):
+    stand_in = DATA
+
     def folders(self, data=True):
-        pair = Folder(DATA.path if data else None), Folder(DATA.path if data else None)
-        for f in pair:
-            self.addCleanup(f.remove)
-        return pair
+        return self.folder(data), self.folder(data)
 
     def test_same_output_as_linux(self):
         cases = [  # arguments, expected stdout, exit status
