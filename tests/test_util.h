@@ -6,11 +6,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+
+// How GoogleTest shows an IoError that a check did not expect.
+inline void PrintTo(const IoError& error, std::ostream* out) {
+  *out << "{kind " << static_cast<int>(error.kind)
+       << (error.side == ErrorSide::DataFile ? ", data file" : "") << ", code " << error.code
+       << ": " << ioErrorText(error) << "}";
+}
 
 class ScratchFolder {
  public:
