@@ -157,7 +157,7 @@ TEST_F(FlacWriter, WriteErrorsComeBack) {
   full.file.value = open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full.file.value, 0);
   TrackPlan plan = planTrack(entry, play(2, 0, FadePattern::Linear), 44100);
-  EXPECT_EQ(writeFlacTrack(dataFile, &full, plan, {}, 5, nullptr), ENOSPC);
+  EXPECT_EQ(writeFlacTrack(dataFile, &full, plan, {}, 5, nullptr), systemError(ENOSPC));
   closeFile(&full.file);
 }
 #endif

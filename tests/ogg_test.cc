@@ -336,7 +336,7 @@ TEST_F(OggWriter, WriteErrorsComeBack) {
   full.file.value = open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full.file.value, 0);
   TrackPlan plan = planTrack(entry, play(2, 0, FadePattern::Linear), 44100);
-  EXPECT_EQ(writeOggTrack(dataFile, &full, plan, {}, 5, 1, nullptr), ENOSPC);
+  EXPECT_EQ(writeOggTrack(dataFile, &full, plan, {}, 5, 1, nullptr), systemError(ENOSPC));
   closeFile(&full.file);
 }
 #endif

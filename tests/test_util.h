@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,6 +21,13 @@
 #include "audio/audio.h"
 #include "catalog/catalog.h"
 #include "platform/platform.h"
+
+// How GoogleTest shows an IoError that a check did not expect.
+inline void PrintTo(const IoError& error, std::ostream* out) {
+  *out << "{kind " << static_cast<int>(error.kind)
+       << (error.side == ErrorSide::DataFile ? ", data file" : "") << ", code " << error.code
+       << ": " << ioErrorText(error) << "}";
+}
 
 class ScratchFolder {
  public:

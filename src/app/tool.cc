@@ -6,12 +6,8 @@
 #include <new>
 
 #include "app/app.h"
-#include "flac/flac.h"
-#include "loudness/loudness.h"
-#include "ogg/ogg.h"
 #include "platform/platform.h"
 #include "utf8/utf8.h"
-#include "wave/wave.h"
 
 #ifndef KVBGM2WAV_VERSION
 #define KVBGM2WAV_VERSION "dev"
@@ -154,10 +150,4 @@ bool folderTakesFiles(const std::string& folder, const std::string& name) {
   return false;
 }
 
-std::string errorReason(IoError error) {
-  if (const char* text = flacErrorText(error)) return text;
-  if (const char* text = oggErrorText(error)) return text;
-  if (const char* text = loudnessErrorText(error)) return text;
-  if (const char* text = waveErrorText(error)) return text;
-  return ioErrorText(error);
-}
+std::string errorReason(IoError error) { return ioErrorText(error); }

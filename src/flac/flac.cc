@@ -83,10 +83,6 @@ IoError encoderError(const FLAC__StreamEncoder* encoder, const OutputSink& sink)
 
 }  // namespace
 
-const char* flacErrorText(IoError error) {
-  return error == kFlacEncoderFailed ? "the FLAC encoder failed" : nullptr;
-}
-
 size_t flacVendorBytes() { return std::strlen(FLAC__VENDOR_STRING); }
 
 IoError writeFlacTrack(FileHandle dataFile, OutputFile* output, const TrackPlan& plan,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "error/error.h"
 #include "platform/platform.h"
 #include "tags/tags.h"
 
@@ -21,12 +22,6 @@ constexpr int kFlacDefaultCompression = 5;
 constexpr int kFlacMaxCompression = 8;   // levels 0..8, as libFLAC's
 constexpr uint32_t kFlacPaddingBytes = 8192;
 constexpr int32_t kFlacSeekPointSeconds = 10;
-
-// This module's own error: libFLAC gave up (or refused a tag).
-constexpr IoError kFlacEncoderFailed = -21;
-
-// The reason for kFlacEncoderFailed; nullptr for any other code.
-const char* flacErrorText(IoError error);
 
 // The bytes of the vendor string that libFLAC writes in the VORBIS_COMMENT
 // block.

@@ -4,10 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-const char* loudnessErrorText(IoError error) {
-  return error == kLoudnessFailed ? "the loudness meter refused the stream" : nullptr;
-}
-
 void LoudnessStateFree::operator()(ebur128_state* state) const { ebur128_destroy(&state); }
 
 IoError measureLoudness(FileHandle dataFile, const TrackPlan& plan, const GainTable* gains,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "error/error.h"
 #include "platform/platform.h"
 #include "tags/tags.h"
 
@@ -25,12 +26,6 @@ constexpr double kReplayGainReference = -18.0;  // LUFS
 // (silence, or shorter than one 400 ms block): the gate itself, so that
 // its gain stays a finite number.
 constexpr double kQuietestLoudness = -70.0;  // LUFS
-
-// This module's own error: libebur128 refused the stream's settings.
-constexpr IoError kLoudnessFailed = -23;
-
-// The reason for kLoudnessFailed; nullptr for any other code.
-const char* loudnessErrorText(IoError error);
 
 // Releases a libebur128 state.
 struct LoudnessStateFree {

@@ -261,10 +261,6 @@ size_t pageSize(const uint8_t* bytes, size_t n) {
 
 }  // namespace
 
-const char* oggErrorText(IoError error) {
-  return error == kOggEncoderFailed ? "the Vorbis encoder failed" : nullptr;
-}
-
 size_t oggVendorBytes() {
   // libvorbis keeps its vendor string to itself: the comment packet of no
   // comments shows its length.

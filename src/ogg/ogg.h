@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "error/error.h"
 #include "platform/platform.h"
 #include "tags/tags.h"
 
@@ -26,13 +27,6 @@
 constexpr float kOggDefaultQuality = 5.0f;
 constexpr float kOggMinQuality = -1.0f;
 constexpr float kOggMaxQuality = 10.0f;
-
-// This module's own error: libvorbis gave up (or a setting or tag was
-// refused).
-constexpr IoError kOggEncoderFailed = -22;
-
-// The reason for kOggEncoderFailed; nullptr for any other code.
-const char* oggErrorText(IoError error);
 
 // The bytes of the vendor string that libvorbis writes in the comment
 // header, as the library in use makes it.

@@ -3,19 +3,6 @@
 
 #include <cstdlib>
 
-const char* ioErrorTextCommon(IoError error) {
-  switch (error) {
-    case kIoShortRead: return "the data file ends before the track does";
-    case kIoUnsupported: return "no kernel copy between these files";
-    case kIoNotFound: return "not found";
-    case kIoNotRegular: return "not a regular file";
-    case kIoNoMemory: return "out of memory";
-    case kIoBrokenLink: return "a symbolic link on the way points to nothing";
-    case kIoChanged: return "it changed while it was read";
-    default: return "unknown error";
-  }
-}
-
 bool isPathSeparator(char c) {
 #ifdef _WIN32
   return c == '/' || c == '\\';
@@ -81,24 +68,8 @@ void removeFolders(const std::vector<std::string>& folders) {
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) removeFolder(*it);
 }
 
-namespace {
-// Far above any system code of either platform.
-constexpr IoError kReadFailureFlag = 1 << 29;
-}  // namespace
-
-IoError readFailure(IoError error) { return error > 0 ? error | kReadFailureFlag : error; }
-
-bool isReadFailure(IoError error) {
-  return error == kIoChanged || (error > 0 && (error & kReadFailureFlag) != 0);
-}
-
 bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   return a.known && b.known && a.volume == b.volume && a.file == b.file;
-}
-
-std::string ioErrorText(IoError error) {
-  if (error < 0) return ioErrorTextCommon(error);
-  return systemErrorText(isReadFailure(error) ? error & ~kReadFailureFlag : error);
 }
 
 bool memoryAvailable(size_t bytes) {

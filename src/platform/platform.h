@@ -5,9 +5,9 @@
 // platform_win.cc and platform_win_console.cc); platform.cc holds what both
 // share.
 //
-// Functions that can fail return an IoError: 0 for success, a positive
-// system error code, or one of the negative codes below. ioErrorText turns
-// any of them into a one-line reason. All names and paths are UTF-8.
+// Functions that can fail return an IoError (error/error.h): kIoOk for
+// success, a system error wrapped by systemError, or one of the kinds of
+// its own. All names and paths are UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -15,15 +15,7 @@
 #include <string>
 #include <vector>
 
-using IoError = int;
-constexpr IoError kIoOk = 0;
-constexpr IoError kIoShortRead = -1;    // the data file ended before the range
-constexpr IoError kIoUnsupported = -2;  // no kernel copy for this pair of files
-constexpr IoError kIoNotFound = -3;     // no file or folder of that name
-constexpr IoError kIoNotRegular = -4;   // a folder, FIFO, device... not a file
-constexpr IoError kIoNoMemory = -5;     // an allocation failed
-constexpr IoError kIoBrokenLink = -6;   // a symbolic link to nothing on the way
-constexpr IoError kIoChanged = -7;      // the data file changed while it was read
+#include "error/error.h"
 
 // An open file: a descriptor on POSIX, a HANDLE on Windows. -1 when closed.
 struct FileHandle {
@@ -262,14 +254,6 @@ IoError commitOutput(OutputFile* out);
 // was already discarded.
 void discardOutput(OutputFile* out);
 
-// A system error met while reading the data file rather than writing an
-// output, so that a message can say which: readFailure(e) for a positive
-// system code e, which isReadFailure tells apart and whose reason
-// ioErrorText gives as that of e. Other codes are left as they are, but
-// isReadFailure is also true for kIoChanged.
-IoError readFailure(IoError error);
-bool isReadFailure(IoError error);
-
 // The identity of a file: the same for every name of it (hard links, and
 // on Windows another case or the short 8.3 form of its name). `known` is
 // false where there is no file or it cannot be told.
@@ -286,28 +270,6 @@ FileIdentity identityAt(const std::string& path);
 
 // True when both are known and are one file.
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
-
-// True when `error` says that the disk or the user's quota is full.
-bool isNoSpace(IoError error);
-
-// True when `error` says that nothing can be made in the folder itself:
-// permission denied, or a read-only file system or medium.
-bool isFolderUnwritable(IoError error);
-
-// True when `error` says that the system ran short of something that a
-// run of fewer files at once may still have: disk space or quota (isNoSpace),
-// open files, memory (kIoNoMemory included), or threads.
-bool isResourceError(IoError error);
-
-// A one-line reason for `error` (a system code or one of the codes above),
-// without a trailing period or newline. Modules with codes of their own
-// give their reasons themselves.
-std::string ioErrorText(IoError error);
-
-// The reasons for the negative codes, shared by both platforms, and for a
-// system code, per platform.
-const char* ioErrorTextCommon(IoError error);
-std::string systemErrorText(IoError error);
 
 #ifdef _WIN32
 // Between the two files of the Windows platform. widen: UTF-8 as UTF-16.

@@ -134,7 +134,7 @@ IoError closeChecked(FileHandle* file) {
   if (file->value < 0) return kIoOk;
   int rc = close(static_cast<int>(file->value));
   file->value = -1;
-  return rc == 0 ? kIoOk : errno;
+  return rc == 0 ? kIoOk : systemError(errno);
 }
 
 // Registers "kvbgm2wav-<pid>-<n>.tmp" in `folder`, the first n for which
@@ -147,13 +147,13 @@ IoError registerTempName(const std::string& folder, OutputFile* out, Make make) 
   for (TempSlot& s : gTempSlots) {
     if (!s.active.load()) slot = &s;
   }
-  if (slot == nullptr) return EMFILE;  // more outputs at once than promised
+  if (slot == nullptr) return systemError(EMFILE);  // more outputs at once than promised
   for (int attempt = 0;; ++attempt) {
     char name[64];
     std::snprintf(name, sizeof name, "kvbgm2wav-%ld-%d.tmp", static_cast<long>(getpid()),
                   attempt);
     std::string path = joinPath(folder, name);
-    if (path.size() >= sizeof slot->path) return ENAMETOOLONG;
+    if (path.size() >= sizeof slot->path) return systemError(ENAMETOOLONG);
     // Registered before the file is made: blocking signals holds them back
     // on this thread only, and a handler on another one must find the name
     // as soon as the file can exist. Removing a name that is not there yet
@@ -166,16 +166,16 @@ IoError registerTempName(const std::string& folder, OutputFile* out, Make make) 
       return kIoOk;
     }
     slot->active.store(0);
-    if (error != EEXIST || attempt >= 100) return error;
+    if (error != EEXIST || attempt >= 100) return systemError(error);
   }
 }
 
 IoError writeTo(FILE* stream, bool closedAtStart, const std::string& text) {
-  if (closedAtStart) return EBADF;
+  if (closedAtStart) return systemError(EBADF);
   errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() ||
       std::fflush(stream) != 0) {
-    return errno != 0 ? errno : EIO;
+    return systemError(errno != 0 ? errno : EIO);
   }
   return kIoOk;
 }
@@ -304,13 +304,18 @@ IoError makeFolder(const std::string& path, bool* made) {
   *made = mkdir(path.c_str(), 0777) == 0;
   if (*made) return kIoOk;
   forgetMadeFolder(path);
-  if (errno != EEXIST) return errno;
+  if (errno != EEXIST) return systemError(errno);
   IoError status = folderStatus(path);
-  return status == kIoNotFound ? EEXIST : status;
+  return status == kIoNotFound ? systemError(EEXIST) : status;
 }
 
 IoError removeFolder(const std::string& path) {
-  IoError error = folderUsedElsewhere() ? EBUSY : rmdir(path.c_str()) == 0 ? kIoOk : errno;
+  IoError error = kIoOk;
+  if (folderUsedElsewhere()) {
+    error = systemError(EBUSY);
+  } else if (rmdir(path.c_str()) != 0) {
+    error = systemError(errno);
+  }
   forgetMadeFolder(path);
   return error;
 }
@@ -331,7 +336,7 @@ IoError startThread(void (*run)(void*), void* arg, ThreadHandle* thread) {
   thread->arg = arg;
   pthread_attr_t attributes;
   int error = pthread_attr_init(&attributes);
-  if (error != 0) return error;
+  if (error != 0) return systemError(error);
   error = pthread_attr_setstacksize(&attributes, kThreadStackBytes);
   pthread_t id;
   if (error == 0) {
@@ -340,7 +345,7 @@ IoError startThread(void (*run)(void*), void* arg, ThreadHandle* thread) {
     error = pthread_create(&id, &attributes, runThread, thread);
   }
   pthread_attr_destroy(&attributes);
-  if (error != 0) return error;
+  if (error != 0) return systemError(error);
   thread->value = 0;
   std::memcpy(&thread->value, &id, sizeof id);
   return kIoOk;
@@ -380,7 +385,7 @@ IoError createOutput(const std::string& folder, const std::string& name, OutputF
       return kIoOk;
     }
     // File systems without O_TMPFILE refuse it in one of these ways.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return systemError(errno);
   }
 #endif
   return createNamedOutput(folder, name, out);
@@ -400,7 +405,7 @@ IoError commitOutput(OutputFile* out) {
   }
   if (error == kIoOk) error = closeChecked(&out->file);
   if (error == kIoOk && rename(out->tempName.c_str(), out->finalName.c_str()) != 0) {
-    error = errno;
+    error = systemError(errno);
   }
   if (error != kIoOk) {
     discardOutput(out);

@@ -1,5 +1,5 @@
-// POSIX: paths, the data file, reads and kernel copies, writes, memory,
-// file identities and error texts.
+// POSIX: paths, the data file, reads and kernel copies, writes, memory
+// and file identities.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -25,12 +25,12 @@ PathKind pathKind(const std::string& path) {
 IoError folderStatus(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    if (errno != ENOENT) return errno;
+    if (errno != ENOENT) return systemError(errno);
     // Nothing there, or a symbolic link to nothing, which no folder can
     // be made in place of.
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? kIoBrokenLink : kIoNotFound;
   }
-  return S_ISDIR(st.st_mode) ? kIoOk : ENOTDIR;
+  return S_ISDIR(st.st_mode) ? kIoOk : systemError(ENOTDIR);
 }
 
 IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
@@ -38,13 +38,13 @@ IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return kIoNotFound;
-    return errno == EISDIR ? kIoNotRegular : errno;
+    return errno == EISDIR ? kIoNotRegular : systemError(errno);
   }
   struct stat st;
   if (fstat(fd, &st) != 0) {
     int error = errno;
     close(fd);
-    return error;
+    return systemError(error);
   }
   if (!S_ISREG(st.st_mode)) {
     close(fd);
@@ -110,7 +110,7 @@ IoError copyToEnd(FileHandle in, int64_t offset, FileHandle out, size_t n) {
       if (refused && !copied) return kIoUnsupported;
       // The copy does not say which side failed: reading what it had left
       // to copy does.
-      IoError error = errno;
+      IoError error = systemError(errno);
       IoError read = readable(in, from, n);
       return read != kIoOk ? read : error;
     }
@@ -168,7 +168,7 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
     ssize_t put = write(static_cast<int>(out->file.value), p, n);
     if (put < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return systemError(errno);
     }
     p += put;
     n -= static_cast<size_t>(put);
@@ -189,7 +189,7 @@ IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n) {
     ssize_t put = pwrite(static_cast<int>(out->file.value), p, n, offset);
     if (put < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return systemError(errno);
     }
     p += put;
     n -= static_cast<size_t>(put);
@@ -199,13 +199,8 @@ IoError writeAt(OutputFile* out, int64_t offset, const void* data, size_t n) {
 }
 
 IoError seekOutput(OutputFile* out, int64_t offset) {
-  return lseek(static_cast<int>(out->file.value), offset, SEEK_SET) < 0 ? errno : kIoOk;
-}
-
-bool isNoSpace(IoError error) { return error == ENOSPC || error == EDQUOT; }
-
-bool isFolderUnwritable(IoError error) {
-  return error == EACCES || error == EPERM || error == EROFS;
+  bool moved = lseek(static_cast<int>(out->file.value), offset, SEEK_SET) >= 0;
+  return moved ? kIoOk : systemError(errno);
 }
 
 std::string absolutePath(const std::string& path) {
@@ -216,13 +211,6 @@ std::string absolutePath(const std::string& path) {
   if (path.empty() || path == ".") return folder;
   return joinPath(folder, path);
 }
-
-bool isResourceError(IoError error) {
-  return isNoSpace(error) || error == EMFILE || error == ENFILE || error == ENOMEM ||
-         error == EAGAIN || error == kIoNoMemory;
-}
-
-std::string systemErrorText(IoError error) { return std::strerror(error); }
 
 FileIdentity identityOf(FileHandle file) {
   struct stat st;

@@ -53,11 +53,16 @@ std::string narrow(const std::wstring& wide) {
 
 HANDLE handleOf(FileHandle file) { return reinterpret_cast<HANDLE>(file.value); }
 
+// A Windows error code as an IoError, and the one that the last failed
+// call of this thread left.
+IoError windowsError(DWORD code) { return systemError(static_cast<int32_t>(code)); }
+IoError lastError() { return windowsError(GetLastError()); }
+
 IoError closeChecked(FileHandle* file) {
   if (file->value == -1) return kIoOk;
   BOOL ok = CloseHandle(handleOf(*file));
   file->value = -1;
-  return ok ? kIoOk : static_cast<IoError>(GetLastError());
+  return ok ? kIoOk : lastError();
 }
 
 bool markDeleteOnClose(HANDLE handle, bool on) {
@@ -124,14 +129,14 @@ PathKind pathKind(const std::string& path) {
 
 IoError folderStatus(const std::string& path) {
   // No Windows path is longer, even where long paths are enabled.
-  if (widen(path).size() > 32767) return ERROR_FILENAME_EXCED_RANGE;
+  if (widen(path).size() > 32767) return windowsError(ERROR_FILENAME_EXCED_RANGE);
   DWORD attributes = attributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD error = GetLastError();
     bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    return missing ? kIoNotFound : static_cast<IoError>(error);
+    return missing ? kIoNotFound : windowsError(error);
   }
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kIoOk : ERROR_DIRECTORY;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kIoOk : windowsError(ERROR_DIRECTORY);
 }
 
 IoError useFolder(const std::string&) { return kIoOk; }
@@ -140,13 +145,13 @@ IoError makeFolder(const std::string& path, bool* made) {
   *made = CreateDirectoryW(widen(path).c_str(), nullptr) != 0;
   if (*made) return kIoOk;
   DWORD error = GetLastError();
-  if (error != ERROR_ALREADY_EXISTS) return static_cast<IoError>(error);
+  if (error != ERROR_ALREADY_EXISTS) return windowsError(error);
   IoError status = folderStatus(path);
-  return status == kIoNotFound ? static_cast<IoError>(error) : status;
+  return status == kIoNotFound ? windowsError(error) : status;
 }
 
 IoError removeFolder(const std::string& path) {
-  return RemoveDirectoryW(widen(path).c_str()) ? kIoOk : static_cast<IoError>(GetLastError());
+  return RemoveDirectoryW(widen(path).c_str()) ? kIoOk : lastError();
 }
 
 IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
@@ -154,12 +159,12 @@ IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD error = GetLastError();
     bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    return missing ? kIoNotFound : static_cast<IoError>(error);
+    return missing ? kIoNotFound : windowsError(error);
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return kIoNotRegular;
   HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return static_cast<IoError>(GetLastError());
+  if (h == INVALID_HANDLE_VALUE) return lastError();
   LARGE_INTEGER bytes;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &bytes)) {
     CloseHandle(h);
@@ -181,7 +186,7 @@ IoError readAt(FileHandle file, int64_t offset, void* buffer, size_t n) {
     DWORD got = 0;
     if (!ReadFile(handleOf(file), p, static_cast<DWORD>(n), &got, &at)) {
       DWORD error = GetLastError();
-      return error == ERROR_HANDLE_EOF ? kIoShortRead : readFailure(static_cast<IoError>(error));
+      return error == ERROR_HANDLE_EOF ? kIoShortRead : readFailure(static_cast<int32_t>(error));
     }
     if (got == 0) return kIoShortRead;
     p += got;
@@ -219,7 +224,7 @@ IoError startThread(void (*run)(void*), void* arg, ThreadHandle* thread) {
   thread->arg = arg;
   HANDLE h = CreateThread(nullptr, kThreadStackBytes, runThread, thread,
                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (h == nullptr) return static_cast<IoError>(GetLastError());
+  if (h == nullptr) return lastError();
   thread->value = reinterpret_cast<uintptr_t>(h);
   return kIoOk;
 }
@@ -255,7 +260,7 @@ IoError createNamedOutput(const std::string& folder, const std::string& name,
       out->finalName = joinPath(folder, name);
       return kIoOk;
     }
-    if (error != ERROR_FILE_EXISTS || attempt >= 100) return static_cast<IoError>(error);
+    if (error != ERROR_FILE_EXISTS || attempt >= 100) return windowsError(error);
   }
 }
 
@@ -272,7 +277,7 @@ IoError writeAll(OutputFile* out, const void* data, size_t n) {
   while (n > 0) {
     DWORD put = 0;
     if (!WriteFile(handleOf(out->file), p, static_cast<DWORD>(n), &put, nullptr)) {
-      return static_cast<IoError>(GetLastError());
+      return lastError();
     }
     p += put;
     n -= put;
@@ -284,7 +289,7 @@ IoError seekOutput(OutputFile* out, int64_t offset) {
   LARGE_INTEGER to;
   to.QuadPart = offset;
   if (!SetFilePointerEx(handleOf(out->file), to, nullptr, FILE_BEGIN)) {
-    return static_cast<IoError>(GetLastError());
+    return lastError();
   }
   return kIoOk;
 }
@@ -299,14 +304,14 @@ IoError commitOutput(OutputFile* out) {
   releaseTemp(handleOf(out->file));
   IoError error = kIoOk;
   if (out->deleteOnClose && !markDeleteOnClose(handleOf(out->file), false)) {
-    error = static_cast<IoError>(GetLastError());
+    error = lastError();
   }
   out->deleteOnClose = false;
   if (error == kIoOk) error = closeChecked(&out->file);
   if (error == kIoOk &&
       !MoveFileExW(widen(out->tempName).c_str(), widen(out->finalName).c_str(),
                    MOVEFILE_REPLACE_EXISTING)) {
-    error = static_cast<IoError>(GetLastError());
+    error = lastError();
   }
   if (error != kIoOk) {
     discardOutput(out);
@@ -322,23 +327,6 @@ void discardOutput(OutputFile* out) {
   closeChecked(&out->file);
   if (!out->tempName.empty()) DeleteFileW(widen(out->tempName).c_str());
   out->tempName.clear();
-}
-
-bool isNoSpace(IoError error) {
-  constexpr IoError kDiskQuotaExceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED
-  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
-         error == kDiskQuotaExceeded;
-}
-
-bool isFolderUnwritable(IoError error) {
-  return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
-}
-
-bool isResourceError(IoError error) {
-  return isNoSpace(error) || error == ERROR_TOO_MANY_OPEN_FILES ||
-         error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
-         error == ERROR_NO_SYSTEM_RESOURCES || error == ERROR_COMMITMENT_LIMIT ||
-         error == kIoNoMemory;
 }
 
 FileIdentity identityOf(FileHandle file) {
@@ -360,19 +348,4 @@ FileIdentity identityAt(const std::string& path) {
   FileIdentity identity = identityOf(file);
   CloseHandle(h);
   return identity;
-}
-
-std::string systemErrorText(IoError error) {
-  wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, static_cast<DWORD>(error), 0,
-                           reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring wide = n > 0 ? std::wstring(text, n) : L"error " + std::to_wstring(error);
-  LocalFree(text);
-  while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' ||
-                           wide.back() == L'.' || wide.back() == L' ')) {
-    wide.pop_back();
-  }
-  return narrow(wide);
 }

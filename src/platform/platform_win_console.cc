@@ -68,7 +68,9 @@ struct StderrHold {
 };
 
 IoError writeTo(DWORD which, FILE* stream, const std::string& utf8) {
-  if (which == STD_OUTPUT_HANDLE ? gStdoutClosed : gStderrClosed) return ERROR_INVALID_HANDLE;
+  if (which == STD_OUTPUT_HANDLE ? gStdoutClosed : gStderrClosed) {
+    return systemError(ERROR_INVALID_HANDLE);
+  }
   StderrHold hold(which);
   HANDLE out = GetStdHandle(which);
   DWORD mode;
@@ -77,13 +79,13 @@ IoError writeTo(DWORD which, FILE* stream, const std::string& utf8) {
     std::wstring wide = widen(utf8);
     DWORD written = 0;
     if (!WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr)) {
-      return static_cast<IoError>(GetLastError());
+      return systemError(static_cast<int32_t>(GetLastError()));
     }
     return kIoOk;
   }
   if (std::fwrite(utf8.data(), 1, utf8.size(), stream) != utf8.size() ||
       std::fflush(stream) != 0) {
-    return ERROR_WRITE_FAULT;
+    return systemError(ERROR_WRITE_FAULT);
   }
   return kIoOk;
 }

@@ -67,10 +67,6 @@ WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate, const LoopPo
   return h;
 }
 
-const char* waveErrorText(IoError error) {
-  return error == kWaveChunkTooLarge ? "a copy chunk larger than the buffer" : nullptr;
-}
-
 IoError copyRangeChunked(FileHandle dataFile, OutputFile* output, int64_t from,
                          int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
                          StreamCount* done) {

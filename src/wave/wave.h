@@ -9,13 +9,8 @@
 #include <memory>
 
 #include "audio/audio.h"
+#include "error/error.h"
 #include "platform/platform.h"
-
-// This module's own error: a copy asked for chunks larger than a buffer.
-constexpr IoError kWaveChunkTooLarge = -20;
-
-// The reason for kWaveChunkTooLarge; nullptr for any other code.
-const char* waveErrorText(IoError error);
 
 constexpr size_t kPlainHeaderBytes = 44;   // RIFF, "fmt ", "data"
 constexpr size_t kLoopHeaderBytes = 112;   // with a 68-byte "smpl" chunk
