@@ -19,6 +19,22 @@ char* bufferBytes(ChunkBuffer* buffer) {
   return reinterpret_cast<char*>(buffer->samples);
 }
 
+// Copies bytes [from, to) piece by piece, at most `piece` bytes each, with
+// copy(pos, n), adding each piece copied to `done`. Leaves in *at where it
+// stopped (`to` once all is copied). The first error.
+template <typename Copy>
+IoError copyPieces(int64_t from, int64_t to, int64_t piece, StreamCount* done, int64_t* at,
+                   Copy copy) {
+  for (*at = from; *at < to;) {
+    int64_t n = std::min(piece, to - *at);
+    IoError error = copy(*at, n);
+    if (error != kIoOk) return error;
+    addToCount(done, n);
+    *at += n;
+  }
+  return kIoOk;
+}
+
 }  // namespace
 
 WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate, const LoopPoints& loop) {
@@ -71,31 +87,26 @@ IoError copyRangeChunked(FileHandle dataFile, OutputFile* output, int64_t from,
                          int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
                          StreamCount* done) {
   if (bytesPerSecond <= 0 || bytesPerSecond > kChunkBufferBytes) return kWaveChunkTooLarge;
-  for (int64_t pos = from; pos < to; pos += bytesPerSecond) {
-    auto n = static_cast<size_t>(std::min<int64_t>(bytesPerSecond, to - pos));
-    IoError error = readAt(dataFile, pos, bufferBytes(buffer), n);
-    if (error == kIoOk) error = writeAll(output, bufferBytes(buffer), n);
-    if (error != kIoOk) return error;
-    addToCount(done, static_cast<int64_t>(n));
-  }
-  return kIoOk;
+  int64_t at = from;
+  return copyPieces(from, to, bytesPerSecond, done, &at, [&](int64_t pos, int64_t n) {
+    IoError error = readAt(dataFile, pos, bufferBytes(buffer), static_cast<size_t>(n));
+    return error == kIoOk ? writeAll(output, bufferBytes(buffer), static_cast<size_t>(n)) : error;
+  });
 }
 
 IoError copyRange(FileHandle dataFile, OutputFile* output, int64_t from,
                   int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
                   StreamCount* done) {
   if (bytesPerSecond <= 0 || bytesPerSecond > kChunkBufferBytes) return kWaveChunkTooLarge;
-  for (int64_t pos = from; pos < to; pos += kCopyPieceBytes) {
-    int64_t n = std::min(kCopyPieceBytes, to - pos);
-    IoError error = copyToEnd(dataFile, pos, output->file, static_cast<size_t>(n));
-    // Refused with nothing copied: the rest goes through the buffer.
-    if (error == kIoUnsupported) {
-      return copyRangeChunked(dataFile, output, pos, to, bytesPerSecond, buffer, done);
-    }
-    if (error != kIoOk) return error;
-    addToCount(done, n);
+  int64_t at = from;
+  IoError error = copyPieces(from, to, kCopyPieceBytes, done, &at, [&](int64_t pos, int64_t n) {
+    return copyToEnd(dataFile, pos, output->file, static_cast<size_t>(n));
+  });
+  // Refused with nothing copied: the rest goes through the buffer.
+  if (error == kIoUnsupported) {
+    return copyRangeChunked(dataFile, output, at, to, bytesPerSecond, buffer, done);
   }
-  return kIoOk;
+  return error;
 }
 
 IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
