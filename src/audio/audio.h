@@ -1,6 +1,8 @@
 // The audio every writer shares: how a track's file is played (the plan:
 // byte ranges of kvbgm.dat, the fade, the loop it marks), the fade curves
-// and their gains, and the faded stream read into any buffer. Knows no file
+// and their gains (one owner per run, FadeGains), the faded stream read at
+// any offset or handed to a consumer chunk by chunk (readChunks), and the
+// sink that gathers an encoder's bytes for its output. Knows no file
 // format, no command line and no console.
 //
 // A track's file is one stream of data-file byte ranges: the whole track,
