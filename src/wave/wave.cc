@@ -22,9 +22,7 @@ char* bufferBytes(ChunkBuffer* buffer) {
 }  // namespace
 
 WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate, const LoopPoints& loop) {
-  // No file comes near 4 GiB: the longest (track 24, 10 passes and 30
-  // seconds played on) holds 307,509,000 bytes of audio, so every size
-  // below fits its 32-bit field.
+  // Every size below fits its 32-bit field for a plan that waveFits.
   constexpr uint32_t kSmplBytes = 60;  // the "smpl" chunk's body, one loop
   WaveHeader h = {};
   h.size = loop.present ? kLoopHeaderBytes : kPlainHeaderBytes;
@@ -68,8 +66,17 @@ WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate, const LoopPo
 }
 
 const char* waveErrorText(IoError error) {
-  return error == kWaveChunkTooLarge ? "a copy chunk larger than the buffer" : nullptr;
+  if (error == kWaveChunkTooLarge) return "a copy chunk larger than the buffer";
+  if (error == kWaveTooLarge) return "more audio than a WAV file can hold";
+  return nullptr;
 }
+
+int64_t waveFileBytes(const TrackPlan& plan) {
+  auto header = static_cast<int64_t>(plan.loop.present ? kLoopHeaderBytes : kPlainHeaderBytes);
+  return header + plan.dataLength;
+}
+
+bool waveFits(const TrackPlan& plan) { return waveFileBytes(plan) - 8 <= kMaxRiffSize; }
 
 IoError copyRangeChunked(FileHandle dataFile, OutputFile* output, int64_t from,
                          int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
@@ -122,6 +129,7 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
 
 IoError writeTrack(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
                    const TrackPlan& plan, StreamCount* done) {
+  if (!waveFits(plan)) return kWaveTooLarge;
   WaveHeader header =
       buildWaveHeader(static_cast<uint32_t>(plan.dataLength), plan.sampleRate, plan.loop);
   IoError error = writeAll(output, header.bytes, header.size);
