@@ -28,6 +28,17 @@ std::string bytesText(int64_t bytes, bool roundUp) {
   return text;
 }
 
+// 4294967303 as "4,294,967,303".
+std::string groupedDigits(int64_t value) {
+  std::string digits = std::to_string(value);
+  std::string grouped;
+  for (size_t k = 0; k < digits.size(); ++k) {
+    if (k > 0 && (digits.size() - k) % 3 == 0) grouped += ',';
+    grouped += digits[k];
+  }
+  return grouped;
+}
+
 }  // namespace
 
 bool readLength(const std::string& text, int64_t* nanoseconds) {
@@ -115,9 +126,9 @@ std::string checkWaveSizes(const CommandLine& line) {
   if (line.format != OutputFormat::Wav || line.length <= 0) return "";
   for (const OutputPlan& out : plannedOutputs(line)) {
     if (waveFits(out.plan)) continue;
-    return printable(out.name) + " would hold " + bytesText(out.plan.dataLength, true) +
-           " of audio, more than the 4 GiB a WAV file can: write FLAC files with "
-           "--format=flac, or ask a shorter --length\n";
+    return printable(out.name) + " would be " + groupedDigits(waveFileBytes(out.plan)) +
+           " bytes, past the 4 GiB a WAV file can hold (" + groupedDigits(kMaxRiffSize + 8) +
+           " bytes): write FLAC files with --format=flac, or ask a shorter --length\n";
   }
   return "";
 }
