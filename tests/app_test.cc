@@ -489,9 +489,10 @@ TEST(Length, CommandLines) {
       {{"--length=10:00:00", "t3"}, "", "track=3-3 , length=10:00:00 , fade=0 , fade pattern=0\n"},
       {{"--length=10:00:00", "--format=flac"}, "",
        "track=1-31 , length=10:00:00 , fade=0 , fade pattern=0\n"},
-      {{"--length=10:00:00", "--list"}, "01 序章.wav would be 6,350,400,044 bytes, past the 4 GiB "
-       "a WAV file can hold (4,294,967,303 bytes): write FLAC files with --format=flac, or ask a "
-       "shorter --length\n", ""},
+      {{"--length=10:00:00", "--list"},
+       "01 序章.wav would be 6,350,400,044 bytes, past the 4 GiB a WAV file can hold "
+       "(4,294,967,303 bytes): write FLAC files with --format=flac, or ask a shorter --length\n",
+       ""},
   };
   for (const Case& c : cases) {
     std::string where = quoted(c.args);
