@@ -7,10 +7,12 @@ cores (the most that threads can get out of this machine), peak memory,
 and the size of the 31 files against the WAV files (the Ogg files' also
 against the FLAC files); and `--format=flac --replaygain` and
 `--format=ogg --replaygain` against the
-same run without it. Appends its tables to the benchmark results
+same run without it; and one hour of one track (`--length`) as FLAC and Ogg
+against `--length` WAV and the encoder. Appends its tables to the benchmark results
 (bench/results/latest.md, which bench.py writes).
 
-    bench/flac_bench.py [--build build-bench] [--runs 5] [--ogg-runs 3] [--out FILE]
+    bench/flac_bench.py [--build build-bench] [--runs 5] [--ogg-runs 3] [--hour-runs 3]
+                        [--only-hour] [--out FILE]
 """
 
 import argparse
@@ -152,11 +154,35 @@ def replaygain_rows(tool, work, data, runs, targets):
     return lines + ["", "ReplayGain target MISSED." if missed else "ReplayGain targets met."]
 
 
+def hour_rows(tool, work, data, runs):
+    """One hour of track 01 as one FLAC and one Ogg Vorbis file (one
+    encoder, one core) against the same hour written as WAV with
+    `--length` and then encoded by `flac -5` or `oggenc -q5`."""
+    lines = ["", f"One hour of one track (`--length=1:00:00 t1`), {runs} alternating runs each:",
+             "", "| Run | kvbgm2wav | kvbgm2wav --length, then the encoder | ratio "
+             "| CPU kvbgm2wav | CPU pipeline | peak RSS |", "|---|---|---|---|---|---|---|"]
+    hour = "--length=1:00:00 t1"
+    encoders = {"flac": "flac -5 -s --delete-input-file *.wav",
+                "ogg": "oggenc -Q -q5 *.wav && rm *.wav"}
+    for fmt, encoder in encoders.items():
+        commands = {"tool": f"'{tool}' --format={fmt} {hour}",
+                    "pipeline": f"'{tool}' {hour} && {encoder}"}
+        result, _ = compare(work, data, runs, commands, f".{fmt}")
+        (wt, ct, rt), (wp, cp, _) = result["tool"], result["pipeline"]
+        lines.append(f"| --format={fmt} against `{encoder.split(' *')[0]}` | {wt:.2f} s | "
+                     f"{wp:.2f} s | {wt / wp:.2f}x | {ct:.2f} s | {cp:.2f} s | "
+                     f"{rt / 1024:.1f} MiB |")
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=str(ROOT / "build-bench"))
     parser.add_argument("--runs", type=int, default=5, help="alternating runs for FLAC")
     parser.add_argument("--ogg-runs", type=int, default=3, help="alternating runs for Ogg")
+    parser.add_argument("--hour-runs", type=int, default=3,
+                        help="alternating runs of the one-hour rows")
+    parser.add_argument("--only-hour", action="store_true", help="only the one-hour rows")
     parser.add_argument("--out", default=str(ROOT / "bench" / "results" / "latest.md"))
     args = parser.parse_args()
     build = Path(args.build).resolve()
@@ -166,6 +192,12 @@ def main():
     if not data.exists():
         work.mkdir(parents=True, exist_ok=True)
         subprocess.run([build / "make_standin", data], check=True)
+    if args.only_hour:
+        text = "\n".join(hour_rows(tool, work, data, args.hour_runs)) + "\n"
+        print(text)
+        with open(args.out, "a") as out:
+            out.write(text)
+        return 0
     extra = work / "extra"
     shutil.rmtree(extra, ignore_errors=True)
     extra.mkdir()
@@ -186,6 +218,7 @@ def main():
     lines += ogg_lines
     lines += replaygain_rows(tool, work, data, args.runs,
                              {"flac": (1.45, None), "ogg": (1.15, args.ogg_runs)})
+    lines += hour_rows(tool, work, data, args.hour_runs)
     text = "\n".join(lines) + "\n"
     print(text)
     with open(args.out, "a") as out:

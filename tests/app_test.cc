@@ -397,6 +397,142 @@ TEST(Listing, DurationsAndWidths) {
 
 }  // namespace
 
+// --length's grammar: SS, MM:SS or H:MM:SS, a fraction of up to 9 digits on
+// the last field, from 1 second to 10 hours; shown back in its own form.
+TEST(Length, ReadAndShown) {
+  struct Case {
+    const char* text;
+    int64_t nanoseconds;  // -1: refused
+    const char* shown;
+  } cases[] = {
+      {"90", 90000000000, "1:30"},
+      {"3:00", 180000000000, "3:00"},
+      {"1:00:00", 3600000000000, "1:00:00"},
+      {"59:59.5", 3599500000000, "59:59.5"},
+      {"1", 1000000000, "0:01"},
+      {"1.000000001", 1000000001, "0:01.000000001"},
+      {"0:01.250", 1250000000, "0:01.25"},
+      {"10:00:00", 36000000000000, "10:00:00"},
+      {"600:00", 36000000000000, "10:00:00"},
+      {"36000", 36000000000000, "10:00:00"},
+      {"0001:02:03", 3723000000000, "1:02:03"},
+      {"0.999999999", -1, ""},      {"0", -1, ""},          {"10:00:00.000000001", -1, ""},
+      {"36001", -1, ""},            {"99999999999999999999", -1, ""},
+      {"1:60", -1, ""},             {"1:5", -1, ""},        {"1:005", -1, ""},
+      {"1:00:00:00", -1, ""},       {"1.5:00", -1, ""},     {"90.", -1, ""},
+      {".5", -1, ""},               {"1.0000000001", -1, ""}, {"", -1, ""},
+      {":30", -1, ""},              {"1::00", -1, ""},      {"-90", -1, ""},
+      {"+90", -1, ""},              {" 90", -1, ""},        {"90s", -1, ""},
+      {"1h", -1, ""},               {"1:00 ", -1, ""},
+  };
+  for (const Case& c : cases) {
+    int64_t value = -1;
+    EXPECT_EQ(readLength(c.text, &value), c.nanoseconds >= 0) << '"' << c.text << '"';
+    EXPECT_EQ(value, c.nanoseconds) << '"' << c.text << '"';
+    if (c.nanoseconds >= 0) {
+      EXPECT_EQ(lengthText(c.nanoseconds), c.shown) << c.text;
+    }
+  }
+}
+
+// What --length goes with and what it refuses (before anything is read),
+// and the settings line it gives.
+TEST(Length, CommandLines) {
+  prepareCatalog();
+  const char* kRepeatToo =
+      "--length sets how long each file plays, in place of a repeat count: give one or the "
+      "other\n";
+  struct Case {
+    std::vector<const char*> args;
+    const char* message;  // of checkCommandLine
+    const char* banner;   // when accepted
+  } cases[] = {
+      {{"--length=1:00:00", "f10"}, "", "track=1-31 , length=1:00:00 , fade=10 , fade pattern=0\n"},
+      {{"--length", "90", "t5", "F8", "p3"}, "",
+       "track=5-5 , length=1:30 , fade=-8 , fade pattern=3\n"},
+      {{"--length=2:00", "--length=20.5", "f20"}, "",
+       "track=1-31 , length=0:20.5 , fade=20 , fade pattern=0\n"},
+      {{"--length=1:00:00", "3"}, kRepeatToo, ""},
+      {{"2", "--length=1:00:00"}, kRepeatToo, ""},
+      {{"--length=20", "--split"}, "--split writes the intro and the loop once each: no --length\n",
+       ""},
+      {{"--length=20", "f21"}, "a fade of the last 21 seconds does not fit in --length=0:20\n", ""},
+      {{"--length=20.9", "F-21"},
+       "a fade of the last 21 seconds does not fit in --length=0:20.9\n", ""},
+      {{"--length=5"}, "", "track=1-31 , length=0:05 , fade=0 , fade pattern=0\n"},
+      {{"--length=5", "F30"}, "", "track=1-31 , length=0:05 , fade=-30 , fade pattern=0\n"},
+      {{"--length=1:99"},
+       "--length must be 1 second to 10 hours, as SS, MM:SS or H:MM:SS (90, 3:00, 1:00:00, "
+       "59:59.5): 1:99\n", ""},
+      {{"--length"}, "--length needs a length\n", ""},
+      {{"--length=0", "0"},
+       "--length must be 1 second to 10 hours, as SS, MM:SS or H:MM:SS (90, 3:00, 1:00:00, "
+       "59:59.5): 0\n", ""},
+      // A WAV file holds a little under 4 GiB: the last frame that fits,
+      // and the one after it, plain and with the "smpl" chunk.
+      {{"--length=6:45:47.886938776", "t1"}, "",
+       "track=1-1 , length=6:45:47.886938776 , fade=0 , fade pattern=0\n"},
+      {{"--length=6:45:47.886961451", "t1"},
+       "01 序章.wav would be 4,294,967,304 bytes, past the 4 GiB a WAV file can hold "
+       "(4,294,967,303 bytes): write FLAC files with --format=flac, or ask a shorter --length\n",
+       ""},
+      {{"--length=6:45:47.886553288", "t1", "--loop-points"}, "",
+       "track=1-1 , length=6:45:47.886553288 , fade=0 , fade pattern=0\n"},
+      {{"--length=6:45:47.886575964", "t1", "--loop-points"},
+       "01 序章.wav would be 4,294,967,304 bytes, past the 4 GiB a WAV file can hold "
+       "(4,294,967,303 bytes): write FLAC files with --format=flac, or ask a shorter --length\n",
+       ""},
+      {{"--length=6:45:47", "t1", "F1"},
+       "01 序章.wav would be 4,294,987,244 bytes, past the 4 GiB a WAV file can hold "
+       "(4,294,967,303 bytes): write FLAC files with --format=flac, or ask a shorter --length\n",
+       ""},
+      {{"--length=10:00:00", "t3"}, "", "track=3-3 , length=10:00:00 , fade=0 , fade pattern=0\n"},
+      {{"--length=10:00:00", "--format=flac"}, "",
+       "track=1-31 , length=10:00:00 , fade=0 , fade pattern=0\n"},
+      {{"--length=10:00:00", "--list"},
+       "01 序章.wav would be 6,350,400,044 bytes, past the 4 GiB a WAV file can hold "
+       "(4,294,967,303 bytes): write FLAC files with --format=flac, or ask a shorter --length\n",
+       ""},
+  };
+  for (const Case& c : cases) {
+    std::string where = quoted(c.args);
+    CommandLine line = parseCommandLine(static_cast<int>(c.args.size()), c.args.data());
+    EXPECT_EQ(checkCommandLine(line), c.message) << where;
+    if (*c.message != '\0') continue;
+    EXPECT_EQ(lengthBannerText(line), c.banner) << where;
+    EXPECT_EQ(renderSettings(line).length, line.length) << where;
+  }
+  // Without --length nothing of it is asked: the 10 passes of the longest
+  // track still fit, and the banner is the repeat count's.
+  CommandLine line = parseCommandLine(2, std::vector<const char*>{"10", "F30"}.data());
+  EXPECT_EQ(line.length, 0);
+  EXPECT_EQ(checkCommandLine(line), "");
+  EXPECT_EQ(renderSettings(line).length, 0);
+}
+
+// The free space a run needs: every file whole at once when nothing is
+// replaced; a replaced file's space comes back only after its successor is
+// complete; sizes in whole blocks.
+TEST(Length, SpaceNeeded) {
+  struct Case {
+    std::vector<int64_t> sizes, freed;
+    int64_t block, needed;
+  } cases[] = {
+      {{}, {}, 4096, 0},
+      {{100, 200}, {0, 0}, 1, 300},
+      {{100, 200}, {100, 200}, 1, 200},   // the second file while the first is replaced
+      {{300, 100}, {300, 100}, 1, 300},
+      {{100, 200}, {150, 0}, 1, 150},
+      {{1, 4097}, {0, 0}, 4096, 12288},
+      {{5000}, {5000}, 4096, 8192},       // a rerun needs its file's room twice
+      {{100, 100, 100}, {0, 100, 100}, 1, 200},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(spaceNeeded(c.sizes, c.freed, c.block), c.needed)
+        << testing::PrintToString(c.sizes) << testing::PrintToString(c.freed);
+  }
+}
+
 // The files of a --split run are numbered in playing order across the 62
 // of the album, whichever tracks the run writes; whole tracks by their
 // number of 31.

@@ -95,6 +95,103 @@ TEST(TrackPlan, MatchesTheHeaderForEveryTrackAndSetting) {
   }
 }
 
+// The data-file offset of stream frame f of a track played on and on: the
+// intro once, then the loop segment over and over.
+int64_t playedOffset(const TrackEntry& e, int64_t f) {
+  int64_t intro = (e.loopStart - e.start) / kFrameBytes;
+  int64_t loop = (e.end - e.loopStart) / kFrameBytes;
+  return f < intro ? e.start + f * kFrameBytes : e.loopStart + (f - intro) % loop * kFrameBytes;
+}
+
+// With a length, the plan holds exactly the frames of that time (rounded to
+// the nearest frame) plus a negative fade's seconds, each frame from where
+// the endless play of the track puts it; the fade covers its last seconds.
+TEST(TrackPlan, LengthsAgainstTheFramesPlayed) {
+  prepareCatalog();
+  // A hand-made track: a 1.5-second intro and a 2-second loop at 44,100 Hz.
+  const int32_t kHalf = 22050 * kFrameBytes;
+  const TrackEntry made{16, 16 + 3 * kHalf, 16 + 7 * kHalf};
+  const int64_t kFrameNs = 22676;  // a little over a frame at 44,100 Hz (22,675.7 ns)
+  struct Case {
+    const char* what;
+    TrackEntry entry;
+    int32_t rate;
+    int64_t nanoseconds;
+    int32_t fade;
+    int64_t frames;  // before a negative fade's seconds
+  } cases[] = {
+      {"inside the intro", made, 44100, 1000000000, 0, 44100},
+      {"at the intro's end", made, 44100, 1500000000, 0, 66150},
+      {"at the first pass's end", made, 44100, 3500000000, 0, 154350},
+      {"a frame before it", made, 44100, 3500000000 - kFrameNs, 0, 154349},
+      {"a frame after it", made, 44100, 3500000000 + kFrameNs, 0, 154351},
+      {"half a frame rounds up", made, 44100, 1005000000, 0, 44321},  // 44,320.5
+      {"just under half a frame", made, 44100, 1004999999, 0, 44320},
+      {"inside the third pass", made, 44100, 7250000000, 0, 319725},
+      {"f fades across a pass boundary", made, 44100, 4000000000, 1, 176400},
+      {"F plays on across a pass boundary", made, 44100, 3000000000, -1, 132300},
+      {"F plays on from a pass boundary", made, 44100, 3500000000, -3, 154350},
+      {"f as long as the length", made, 44100, 2000000000, 2, 88200},
+      // Track 03 at 22,050 Hz: a 17.3-second intro and a 91.4-second loop.
+      {"22,050 Hz in the intro", trackEntry(2), 22050, 10000000000, 0, 220500},
+      {"22,050 Hz, f30 across a pass", trackEntry(2), 22050, 125000000000, 30, 2756250},
+      {"22,050 Hz, F5", trackEntry(2), 22050, 90500000000, -5, 1995525},
+      {"one hour of track 01", trackEntry(0), 44100, 3600000000000, 10, 158760000},
+      {"one hour, F30", trackEntry(0), 44100, 3600000000000, -30, 158760000},
+      {"ten hours of track 26", trackEntry(25), 44100, 36000000000000, 0, 1587600000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RenderSettings s = settings(2, c.fade);
+    s.length = c.nanoseconds;
+    TrackPlan plan = planTrack(c.entry, s, c.rate);
+    int64_t faded = int64_t{std::abs(c.fade)} * c.rate;
+    int64_t frames = c.frames + (c.fade < 0 ? faded : 0);
+    ASSERT_EQ(plan.dataLength, frames * kFrameBytes);
+    EXPECT_EQ(plan.fadeBytes, faded * kFrameBytes);
+    EXPECT_EQ(plan.sampleRate, c.rate);
+    // Every range is a run of the endless play: its first and last frames,
+    // and so every frame between, are where that play has them.
+    int64_t f = 0;
+    for (const ByteRange& r : plan.ranges) {
+      ASSERT_LT(r.from, r.to);
+      ASSERT_EQ(r.from, playedOffset(c.entry, f));
+      int64_t n = (r.to - r.from) / kFrameBytes;
+      ASSERT_EQ(r.to - kFrameBytes, playedOffset(c.entry, f + n - 1));
+      ASSERT_LE(r.to, c.entry.end);
+      f += n;
+    }
+    EXPECT_EQ(f, frames);
+  }
+}
+
+// A length marks the last whole pass that ends by the first faded frame (or
+// the end of the length), and none when the first pass ends later.
+TEST(ChooseLoop, WithALength) {
+  prepareCatalog();
+  const int32_t kHalf = 22050 * kFrameBytes;
+  const TrackEntry made{16, 16 + 3 * kHalf, 16 + 7 * kHalf};  // 1.5 s intro, 2 s loop
+  struct Case {
+    int64_t milliseconds;
+    int32_t fade;
+    int pass;  // 1-based; 0: none
+  } cases[] = {
+      {1000, 0, 0},   {3499, 0, 0},  {3500, 0, 1}, {5499, 0, 1}, {5500, 0, 2},
+      {4500, 1, 1},   {4499, 1, 0},  {3500, -5, 1}, {3000, -30, 0}, {9000, 2, 2},
+      {3600000, 10, 1794},  // (158,319,000 - 66,150) / 88,200 = 1794.25
+  };
+  for (const Case& c : cases) {
+    RenderSettings s = settings(2, c.fade);
+    s.length = c.milliseconds * 1000000;
+    LoopPoints loop = chooseLoop(made, s, 44100);
+    SCOPED_TRACE(testing::Message() << c.milliseconds << " ms, fade " << c.fade);
+    ASSERT_EQ(loop.present, c.pass > 0);
+    if (c.pass == 0) continue;
+    EXPECT_EQ(loop.start, 66150 + (c.pass - 1) * 88200);
+    EXPECT_EQ(loop.end, 66150 + c.pass * 88200 - 1);
+  }
+}
+
 TEST(FadeGain, CurvePoints) {
   const int64_t n = 44100;
   struct Case {

@@ -63,6 +63,7 @@ TEST(ErrorTable, EveryKindHasATextOfItsOwn) {
       {kFlacEncoderFailed, "the FLAC encoder failed"},
       {kOggEncoderFailed, "the Vorbis encoder failed"},
       {kLoudnessFailed, "the loudness meter refused the stream"},
+      {kWaveTooLarge, "more audio than a WAV file can hold"},
   };
   std::set<ErrorKind> kinds;
   for (const Case& c : cases) {

@@ -60,6 +60,28 @@ TEST(WaveHeader, LoopPointsChunk) {
   EXPECT_EQ(std::memcmp(half.bytes + 52, period, 4), 0);
 }
 
+// A WAV file's RIFF size is 32 bits: the largest plan that fits, with and
+// without the "smpl" chunk, and the frame past it, which writes nothing.
+TEST(WaveFits, TheRiffSizeBound) {
+  TrackPlan plan;
+  plan.dataLength = 0xffffffffLL - 36;  // 4,294,967,259 bytes
+  plan.dataLength -= plan.dataLength % kFrameBytes;
+  EXPECT_TRUE(waveFits(plan));
+  EXPECT_EQ(waveFileBytes(plan), plan.dataLength + 44);
+  plan.dataLength += kFrameBytes;
+  EXPECT_FALSE(waveFits(plan));
+  plan.dataLength = 0xffffffffLL - 104;
+  plan.dataLength -= plan.dataLength % kFrameBytes;
+  plan.loop = {true, 0, 1};
+  EXPECT_TRUE(waveFits(plan));
+  EXPECT_EQ(waveFileBytes(plan), plan.dataLength + 112);
+  plan.dataLength += kFrameBytes;
+  EXPECT_FALSE(waveFits(plan));
+  auto writer = std::make_unique<WaveWriter>();
+  OutputFile out;
+  EXPECT_EQ(writeTrack(writer.get(), FileHandle{}, &out, plan), kWaveTooLarge);
+}
+
 // The made-up track's file written at 44,100 Hz, checked against the
 // stream built frame by frame.
 class Writer : public TrackStream {

@@ -113,6 +113,8 @@ struct CommandLine {
   bool loopPoints = false;   // mark a loop in every file ("smpl" chunk)
   bool split = false;        // intro and loop as two files per track
   bool playSettings = false; // a setting that plays (SettingRow::plays) was given
+  bool repeatGiven = false;  // a repeat count (N) was given
+  int64_t length = 0;        // from --length, in nanoseconds; 0 if not given
   OutputFormat format = OutputFormat::Wav;  // from --format
   int compression = -1;      // FLAC level 0..8 from --compression; -1 if not given
   bool hasQuality = false;   // --quality was given
@@ -126,8 +128,8 @@ struct CommandLine {
 // The dashed options, one row each: what the command line reads and what
 // --help says of it.
 enum class Option {
-  Output, List, LoopPoints, Split, Format, Compression, Quality, Tag, ReplayGain, EndOfOptions,
-  Help, Version
+  Output, List, Length, LoopPoints, Split, Format, Compression, Quality, Tag, ReplayGain,
+  EndOfOptions, Help, Version
 };
 
 struct OptionRow {
@@ -165,7 +167,8 @@ std::string usageText();
 CommandLine parseCommandLine(int count, const char* const* args);
 
 // The message that refuses this command line, with its line feed: its own
-// error, the first failed setting, --split with a repeat or fade setting,
+// error, the first failed setting, a --length that the others refuse
+// (checkLength), --split with a repeat or fade setting,
 // --list with an output folder, an option of a format the run does not
 // write, --replaygain with a --tag of a REPLAYGAIN_ name (the measured
 // values would be overridden), or the tags of a file (checkFileTags).
@@ -290,6 +293,58 @@ int writerThreads(const WriterRow& writer, size_t files, bool progressShown);
 // How many files a writer has in progress at once: kMaxOutputsInProgress
 // for an encoder, else 1.
 size_t writerWindow(const WriterRow& writer);
+
+// ---- Play lengths (length.cc) ----
+
+// Reads a --length value: SS, MM:SS or H:MM:SS, the first field any number
+// of digits, the others two digits below 60, the last with an optional
+// fraction of up to 9 digits ("90", "3:00", "1:00:00", "59:59.5"), from 1
+// second to kMaxLength. Sets *nanoseconds; false, leaving it, for anything
+// else.
+constexpr int64_t kMaxLength = int64_t{10} * 3600 * kNanosPerSecond;
+bool readLength(const std::string& text, int64_t* nanoseconds);
+
+// The message that refuses a value of --length, with its line feed.
+std::string lengthMessage(const std::string& text);
+
+// `nanoseconds` as H:MM:SS from an hour on, M:SS below, with the fraction
+// of a second that it has, no trailing zeros: "1:00:00", "1:30", "59:59.5".
+std::string lengthText(int64_t nanoseconds);
+
+// The settings line of a run with --length: the banner with the length
+// in place of the repeat count, "track=1-31 , length=1:00:00 , ...\n".
+std::string lengthBannerText(const CommandLine& line);
+
+// The message that refuses what --length cannot go with, with its line
+// feed, or "" (always without --length): a repeat count, --split, or a
+// positive fade longer than the length.
+std::string checkLength(const CommandLine& line);
+
+// The message that refuses a WAV run whose files would not fit a WAV
+// file's 32-bit sizes (waveFits), with its line feed: it names the first
+// such file and points to FLAC. "" for every other run.
+std::string checkWaveSizes(const CommandLine& line);
+
+// The free space that writing files of `sizes` bytes one after the other
+// needs, each replacing a file that gives back freed[k] bytes once it is
+// replaced (the old file stays until the new one is complete), each size
+// rounded up to whole blocks of `blockBytes`: the most the files take at
+// once beyond what is there now.
+int64_t spaceNeeded(const std::vector<int64_t>& sizes, const std::vector<int64_t>& freed,
+                    int64_t blockBytes);
+
+// Before a WAV run with --length writes into `folder`: true when its file
+// system has room for the files of `outputs` (spaceNeeded, with the files
+// of the same names that they replace), or when its room cannot be told;
+// else says how much they need and how much is free, and returns false.
+// Always true for other runs.
+bool haveRoomFor(const CommandLine& line, const std::string& folder,
+                 const std::vector<OutputPlan>& outputs);
+
+// Why a file with --loop-points marks no loop, for its note: the fade
+// reaches into every pass, or (with --length) the file ends before the
+// first pass does.
+const char* noLoopReason(const CommandLine& line, const OutputPlan& out);
 
 // ---- The tool (tool.cc) ----
 

@@ -133,6 +133,9 @@ std::string applyOption(CommandLine* line, Option option, const std::string& val
     case Option::Split: line->split = true; break;
     case Option::ReplayGain: line->replayGain = true; break;
     case Option::Output: line->outputFolder = value; break;
+    case Option::Length:
+      if (!readLength(value, &line->length)) return lengthMessage(value);
+      break;
     case Option::Format: {
       std::string name = lowerAscii(value);
       if (name != "wav" && name != "flac" && name != "ogg") {
@@ -366,6 +369,7 @@ CommandLine parseCommandLine(int count, const char* const* args) {
       case ArgKind::Setting:
         applySetting(&line.options, args[i]);
         if (settingRow(arg[0]).plays) line.playSettings = true;
+        if (*settingRow(arg[0]).letters == '\0') line.repeatGiven = true;
         break;
     }
   }
@@ -382,6 +386,7 @@ bool isStrictSetting(const std::string& arg) {
 std::string checkCommandLine(const CommandLine& line) {
   if (!line.error.empty()) return line.error;
   std::string message = validateOptions(line.options);
+  if (message.empty()) message = checkLength(line);
   if (!message.empty()) return message;
   if (line.split && line.playSettings) {
     return "--split writes the intro and the loop once each: no repeat, fade or fade curve\n";
@@ -402,7 +407,8 @@ std::string checkCommandLine(const CommandLine& line) {
       return "--tag " + tag.name + ": --replaygain measures the REPLAYGAIN_ tags\n";
     }
   }
-  return checkFileTags(line);
+  message = checkWaveSizes(line);
+  return message.empty() ? checkFileTags(line) : message;
 }
 
 RenderSettings renderSettings(const CommandLine& line) {
@@ -411,5 +417,6 @@ RenderSettings renderSettings(const CommandLine& line) {
   settings.fade = line.options.fade;
   settings.pattern = static_cast<FadePattern>(line.options.fadePattern);
   settings.loopPoints = line.loopPoints;
+  settings.length = line.length;
   return settings;
 }

@@ -69,6 +69,11 @@ const OptionRow kOptionTable[] = {
     {"--list", nullptr, nullptr, Option::List, "--list",
      "list the files the settings give and how long each plays,\n"
      "instead of writing them; checks DATA if it is given"},
+    {"--length", nullptr, "a length", Option::Length, "--length=T, --length T",
+     "play each file for exactly T (SS, MM:SS or H:MM:SS, as 90,\n"
+     "3:00, 1:00:00, 59:59.5; 1 second to 10 hours) in place of\n"
+     "N passes: fN fades the last N seconds of T, FN plays on N\n"
+     "seconds past it"},
     {"--loop-points", nullptr, nullptr, Option::LoopPoints, "--loop-points",
      "mark the last loop pass that no fade touches in each\n"
      "file, for players and samplers"},
@@ -131,6 +136,7 @@ const char kUsageTail[] =
     "  kvbgm2wav ~/game/kvbgm.dat -o music --loop-points\n"
 #endif
     "  kvbgm2wav --list 3 F10           how long each file of '3 F10' plays\n"
+    "  kvbgm2wav t1 --length=1:00:00 f10  track 01 for an hour, the last 10 s faded\n"
     "  kvbgm2wav --format=flac --loop-points --tag \"ALBUM=Game Music\"\n"
     "  kvbgm2wav --format=ogg --loop-points -o bgm\n"
     "\n"

@@ -199,7 +199,7 @@ void announce(const CommandLine& line, const OutputPlan& out) {
   std::string shown = printable(out.name);
   say("Create %s ...\n", shown.c_str());
   if (line.loopPoints && !line.split && !out.plan.loop.present) {
-    say("no loop points in %s: the fade reaches into every pass of the loop\n", shown.c_str());
+    say("no loop points in %s: %s\n", shown.c_str(), noLoopReason(line, out));
   }
 }
 
@@ -333,6 +333,7 @@ int runExtraction(const CommandLine& line) {
     say("cannot write into %s: %s\n", printable(run.folder).c_str(), ioErrorText(error).c_str());
     return kExitFailed;
   }
+  if (!haveRoomFor(line, run.folder, run.outputs)) return kExitFailed;
   ProgressLine progress;
   run.writer->prepare(&run.shared, run.outputs);
   if (line.replayGain) {

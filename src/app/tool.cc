@@ -93,7 +93,7 @@ int runCommandLine(int argc, const char* const* argv) {
     say("%s", listText(line, stdoutIsTerminal()).c_str());
     return kExitOk;
   }
-  say("%s", bannerText(line.options).c_str());
+  say("%s", (line.length > 0 ? lengthBannerText(line) : bannerText(line.options)).c_str());
   return runExtraction(line);
 }
 

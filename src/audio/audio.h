@@ -45,7 +45,17 @@ struct RenderSettings {
                         // continuation of the loop, 0 none
   FadePattern pattern = FadePattern::Exponential;
   bool loopPoints = false;  // mark the last clean loop pass (see chooseLoop)
+  int64_t length = 0;   // nanoseconds; when > 0 the track plays for exactly
+                        // this long (see lengthFrames) in place of `repeat`
+                        // passes, before any continuation of a negative fade
 };
+
+constexpr int64_t kNanosPerSecond = 1000000000;
+
+// The frames that `nanoseconds` of audio at `sampleRate` hold, rounded to
+// the nearest frame (a half frame up). Requires nanoseconds * sampleRate to
+// fit 64 bits: up to 58 hours at 44,100 Hz.
+int64_t lengthFrames(int64_t nanoseconds, int32_t sampleRate);
 
 // A forward loop that plays forever, in frames from the start of the audio;
 // `end` is the loop's last frame (inclusive), as samplers count it.
@@ -79,17 +89,23 @@ int64_t trackDataLength(const TrackEntry& entry, const RenderSettings& settings,
 // The loop that a file of `entry` played with `settings` marks: the last
 // whole loop pass that no fade touches. Without a fade, or with a negative
 // one (the faded continuation follows the last pass), that is the last
-// pass; with a positive fade, the latest pass that ends at or before the
-// first faded frame. Not present when no pass is clean (a fade that reaches
-// into every pass). Ignores settings.loopPoints.
+// pass that the file plays to its end (with settings.length, the last one
+// that ends by then); with a positive fade, the latest pass that ends at
+// or before the first faded frame. Not present when no pass is clean (a
+// fade that reaches into every pass, or a length that ends before the
+// first pass does). Ignores settings.loopPoints.
 LoopPoints chooseLoop(const TrackEntry& entry, const RenderSettings& settings,
                       int32_t sampleRate);
 
 // The ranges of `entry` played with settings.repeat passes and
 // settings.fade, at `sampleRate`, with the loop of chooseLoop when
-// settings.loopPoints asks for one. Requires start <= loopStart < end, all
-// multiples of 4. A positive fade longer than the whole stream is shortened
-// to it.
+// settings.loopPoints asks for one. With settings.length, the track plays
+// for lengthFrames(length) frames instead, the intro and then the loop over
+// and over, stopping wherever that falls (inside the intro or a pass); a
+// positive fade fades the last seconds of those frames, a negative one
+// plays on from where they stop for |fade| more seconds and fades those.
+// Requires start <= loopStart < end, all multiples of 4. A positive fade
+// longer than the whole stream is shortened to it.
 TrackPlan planTrack(const TrackEntry& entry, const RenderSettings& settings,
                     int32_t sampleRate);
 

@@ -13,6 +13,10 @@ int64_t trackDataLength(const TrackEntry& entry, const RenderSettings& settings,
   return length;
 }
 
+int64_t lengthFrames(int64_t nanoseconds, int32_t sampleRate) {
+  return (nanoseconds * sampleRate + kNanosPerSecond / 2) / kNanosPerSecond;
+}
+
 LoopPoints chooseLoop(const TrackEntry& entry, const RenderSettings& settings,
                       int32_t sampleRate) {
   int64_t intro = (int64_t{entry.loopStart} - entry.start) / kFrameBytes;
@@ -20,7 +24,11 @@ LoopPoints chooseLoop(const TrackEntry& entry, const RenderSettings& settings,
   // Pass k (1-based) plays the loop segment at frames [intro + (k-1) loop,
   // intro + k loop). The fade of a negative `fade` follows the last pass.
   int64_t pass = settings.repeat;
-  if (settings.fade > 0) {
+  if (settings.length > 0) {
+    int64_t clean = lengthFrames(settings.length, sampleRate);
+    if (settings.fade > 0) clean -= int64_t{settings.fade} * sampleRate;
+    pass = clean < intro ? 0 : (clean - intro) / loop;
+  } else if (settings.fade > 0) {
     int64_t firstFaded = intro + settings.repeat * loop - int64_t{settings.fade} * sampleRate;
     pass = firstFaded < intro ? 0 : std::min<int64_t>(pass, (firstFaded - intro) / loop);
   }
@@ -38,11 +46,23 @@ TrackPlan planTrack(const TrackEntry& entry, const RenderSettings& settings,
     plan.ranges.push_back({from, to});
     plan.dataLength += to - from;
   };
-  add(entry.start, entry.end);
-  for (int pass = 1; pass < settings.repeat; ++pass) add(entry.loopStart, entry.end);
   int64_t bytesPerSecond = int64_t{sampleRate} * kFrameBytes;
   plan.fadeBytes = int64_t{std::abs(settings.fade)} * bytesPerSecond;
-  if (settings.fade < 0) {
+  if (settings.length > 0) {
+    // One stream, the intro and then the loop for as long as it plays: a
+    // negative fade's seconds go on from where the length stops.
+    int64_t left = lengthFrames(settings.length, sampleRate) * kFrameBytes;
+    if (settings.fade < 0) left += plan.fadeBytes;
+    for (int64_t from = entry.start; left > 0; from = entry.loopStart) {
+      int64_t n = std::min<int64_t>(left, int64_t{entry.end} - from);
+      add(from, from + n);
+      left -= n;
+    }
+  } else {
+    add(entry.start, entry.end);
+    for (int pass = 1; pass < settings.repeat; ++pass) add(entry.loopStart, entry.end);
+  }
+  if (settings.fade < 0 && settings.length <= 0) {
     // Play on from the loop start, around the loop as often as it takes.
     for (int64_t left = plan.fadeBytes; left > 0;) {
       int64_t n = std::min<int64_t>(left, int64_t{entry.end} - entry.loopStart);
@@ -70,6 +90,7 @@ IoError readRanges(FileHandle dataFile, const TrackPlan& plan, int64_t offset, v
   int64_t streamPos = 0;  // stream offset of the range r
   char* dest = static_cast<char*>(out);
   for (const ByteRange& r : plan.ranges) {
+    if (streamPos >= end) break;  // a long plan has many ranges after it
     int64_t from = std::max(offset, streamPos);
     int64_t to = std::min(end, streamPos + (r.to - r.from));
     if (from < to) {

@@ -36,6 +36,7 @@ constexpr KindText kKindTexts[] = {
     {ErrorKind::FlacEncoderFailed, "the FLAC encoder failed"},
     {ErrorKind::OggEncoderFailed, "the Vorbis encoder failed"},
     {ErrorKind::LoudnessFailed, "the loudness meter refused the stream"},
+    {ErrorKind::WaveTooLarge, "more audio than a WAV file can hold"},
 };
 
 constexpr bool rowsInKindOrder() {

@@ -30,10 +30,11 @@ enum class ErrorKind : uint8_t {
   FlacEncoderFailed,  // libFLAC gave up (or refused a tag)
   OggEncoderFailed,   // libvorbis gave up (or a setting or tag was refused)
   LoudnessFailed,     // libebur128 refused the stream's settings
+  WaveTooLarge,       // a plan too long for a WAV file's 32-bit sizes
 };
 
 // One past the last kind, for tables and loops over every kind.
-constexpr int kErrorKindCount = static_cast<int>(ErrorKind::LoudnessFailed) + 1;
+constexpr int kErrorKindCount = static_cast<int>(ErrorKind::WaveTooLarge) + 1;
 
 // Where an error was met: reading the data file, or anywhere else (an
 // output or its folder, standard output, a thread).
@@ -63,6 +64,7 @@ constexpr IoError kWaveChunkTooLarge{ErrorKind::ChunkTooLarge};
 constexpr IoError kFlacEncoderFailed{ErrorKind::FlacEncoderFailed};
 constexpr IoError kOggEncoderFailed{ErrorKind::OggEncoderFailed};
 constexpr IoError kLoudnessFailed{ErrorKind::LoudnessFailed};
+constexpr IoError kWaveTooLarge{ErrorKind::WaveTooLarge};
 
 // The error for system code `code` (errno, or a Windows error code), met
 // on `side`; kIoOk for code 0, which no system gives for a failure.

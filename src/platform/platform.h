@@ -271,6 +271,23 @@ FileIdentity identityAt(const std::string& path);
 // True when both are known and are one file.
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
 
+// The room on the file system that holds folder `folder` ("" for the
+// current one): the bytes this process may still write there (POSIX
+// f_bavail, Windows the bytes free to the caller, within the user's
+// quota), and the unit files take space in (POSIX f_frsize, Windows the
+// cluster; 4096 where it cannot be told). kIoOk or the error.
+struct DiskSpace {
+  int64_t available = 0;
+  int64_t blockBytes = 4096;
+};
+IoError diskSpace(const std::string& folder, DiskSpace* space);
+
+// The bytes that replacing the file `path` by another gives back to its
+// file system: the space it takes (POSIX its blocks, Windows its size),
+// or 0 when nothing regular is there or the file has other names (hard
+// links) that keep it.
+int64_t spaceFreedByReplacing(const std::string& path);
+
 #ifdef _WIN32
 // Between the two files of the Windows platform. widen: UTF-8 as UTF-16.
 // setUpConsole: the standard handles' and the console's part of

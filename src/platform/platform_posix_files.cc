@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +32,21 @@ IoError folderStatus(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? kIoBrokenLink : kIoNotFound;
   }
   return S_ISDIR(st.st_mode) ? kIoOk : systemError(ENOTDIR);
+}
+
+IoError diskSpace(const std::string& folder, DiskSpace* space) {
+  struct statvfs fs;
+  if (statvfs(folder.empty() ? "." : folder.c_str(), &fs) != 0) return systemError(errno);
+  auto unit = static_cast<int64_t>(fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize);
+  space->blockBytes = unit > 0 ? unit : 4096;
+  space->available = static_cast<int64_t>(fs.f_bavail) * unit;
+  return kIoOk;
+}
+
+int64_t spaceFreedByReplacing(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) return 0;
+  return static_cast<int64_t>(st.st_blocks) * 512;
 }
 
 IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {

@@ -154,6 +154,37 @@ IoError removeFolder(const std::string& path) {
   return RemoveDirectoryW(widen(path).c_str()) ? kIoOk : lastError();
 }
 
+IoError diskSpace(const std::string& folder, DiskSpace* space) {
+  std::wstring path = widen(folder.empty() ? "." : folder);
+  ULARGE_INTEGER toCaller;
+  if (!GetDiskFreeSpaceExW(path.c_str(), &toCaller, nullptr, nullptr)) {
+    return lastError();
+  }
+  space->available = static_cast<int64_t>(toCaller.QuadPart);
+  space->blockBytes = 4096;
+  wchar_t root[MAX_PATH + 1];
+  DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
+  if (GetVolumePathNameW(path.c_str(), root, MAX_PATH + 1) &&
+      GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) &&
+      sectorsPerCluster * bytesPerSector != 0) {
+    space->blockBytes = int64_t{sectorsPerCluster} * bytesPerSector;
+  }
+  return kIoOk;
+}
+
+int64_t spaceFreedByReplacing(const std::string& path) {
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE h = CreateFileW(widen(path).c_str(), 0, share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                 !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks <= 1;
+  CloseHandle(h);
+  if (!regular) return 0;
+  return static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+}
+
 IoError openDataFile(const std::string& path, FileHandle* file, int64_t* size) {
   DWORD attributes = attributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {

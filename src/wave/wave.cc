@@ -38,9 +38,7 @@ IoError copyPieces(int64_t from, int64_t to, int64_t piece, StreamCount* done, i
 }  // namespace
 
 WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate, const LoopPoints& loop) {
-  // No file comes near 4 GiB: the longest (track 24, 10 passes and 30
-  // seconds played on) holds 307,509,000 bytes of audio, so every size
-  // below fits its 32-bit field.
+  // Every size below fits its 32-bit field for a plan that waveFits.
   constexpr uint32_t kSmplBytes = 60;  // the "smpl" chunk's body, one loop
   WaveHeader h = {};
   h.size = loop.present ? kLoopHeaderBytes : kPlainHeaderBytes;
@@ -82,6 +80,13 @@ WaveHeader buildWaveHeader(uint32_t dataLength, int32_t sampleRate, const LoopPo
   put32(p + 4, dataLength);
   return h;
 }
+
+int64_t waveFileBytes(const TrackPlan& plan) {
+  auto header = static_cast<int64_t>(plan.loop.present ? kLoopHeaderBytes : kPlainHeaderBytes);
+  return header + plan.dataLength;
+}
+
+bool waveFits(const TrackPlan& plan) { return waveFileBytes(plan) - 8 <= kMaxRiffSize; }
 
 IoError copyRangeChunked(FileHandle dataFile, OutputFile* output, int64_t from,
                          int64_t to, int32_t bytesPerSecond, ChunkBuffer* buffer,
@@ -130,6 +135,7 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
 
 IoError writeTrack(WaveWriter* writer, FileHandle dataFile, OutputFile* output,
                    const TrackPlan& plan, StreamCount* done) {
+  if (!waveFits(plan)) return kWaveTooLarge;
   WaveHeader header =
       buildWaveHeader(static_cast<uint32_t>(plan.dataLength), plan.sampleRate, plan.loop);
   IoError error = writeAll(output, header.bytes, header.size);

@@ -15,6 +15,18 @@
 constexpr size_t kPlainHeaderBytes = 44;   // RIFF, "fmt ", "data"
 constexpr size_t kLoopHeaderBytes = 112;   // with a 68-byte "smpl" chunk
 
+// The largest RIFF size field: the whole file less its first 8 bytes
+// ("RIFF" and the field itself) must fit 32 bits, which bounds the audio
+// of a WAV file to a little under 4 GiB (6 h 45 min at 44,100 Hz).
+constexpr int64_t kMaxRiffSize = 0xffffffff;
+
+// The bytes of the WAV file of `plan`: its header and its sample data.
+int64_t waveFileBytes(const TrackPlan& plan);
+
+// True when the WAV file of `plan` fits its header's 32-bit sizes
+// (kMaxRiffSize).
+bool waveFits(const TrackPlan& plan);
+
 // The header of a 16-bit stereo PCM WAV file, kPlainHeaderBytes or
 // kLoopHeaderBytes long.
 struct WaveHeader {
@@ -76,7 +88,8 @@ IoError applyFade(FileHandle dataFile, OutputFile* output, int64_t from,
 
 // Writes the header and the planned stream to `output` from its start,
 // fading its last plan.fadeBytes with plan.pattern. kIoNoMemory when the
-// fade's gains cannot be had. Where the output takes writes at offsets
+// fade's gains cannot be had; kWaveTooLarge, with nothing written, for a
+// plan that does not fit (waveFits). Where the output takes writes at offsets
 // (writesAtOffsets; not on Windows), a fade is shared with the writer's
 // helper, which computes the gains not yet kept and reads, scales and
 // writes the faded pieces while this thread has the kernel copy the
