@@ -275,8 +275,9 @@ TEST(ChunkBuffer, NewGivesTheDeclaredAlignment) {
 
 // The stream read in pieces of any size (here an odd number of frames, so
 // pieces start on odd frames and straddle range and fade boundaries) is the
-// audio of the WAV file.
-TEST_F(TrackStream, ReadStreamGivesTheFileAudioInPieces) {
+// audio of the WAV file; so is the stream handed to a consumer chunk by
+// chunk, with its digest.
+TEST_F(TrackStream, InPiecesAndInChunksIsTheFileAudio) {
   for (const RenderSettings& o : kWriterCases) {
     SCOPED_TRACE(testing::Message() << "repeat " << o.repeat << " fade " << o.fade);
     TrackPlan plan = planTrack(entry, o, kRate);
@@ -289,21 +290,8 @@ TEST_F(TrackStream, ReadStreamGivesTheFileAudioInPieces) {
       ASSERT_EQ(readStream(dataFile, plan, pos, got.data() + pos / 2, n, &gains), kIoOk);
     }
     EXPECT_EQ(got, expected(o));
-  }
-}
 
-// ---- The stream in chunks, the sink, and the run's fade gains ----
-
-// The stream of the made-up track, as consumers are handed it.
-using Chunks = TrackStream;
-
-TEST_F(Chunks, HandEveryConsumerTheWholeStreamInOrderWithItsDigest) {
-  for (const RenderSettings& o : kWriterCases) {
-    SCOPED_TRACE(testing::Message() << "repeat " << o.repeat << " fade " << o.fade);
-    TrackPlan plan = planTrack(entry, o, kRate);
-    GainTable gains;
-    ASSERT_EQ(prepareGains(&gains, plan.pattern, plan.fadeBytes / kFrameBytes), kIoOk);
-    std::vector<int16_t> got;
+    std::vector<int16_t> chunks;
     uint64_t folded = kStreamDigestStart, digest = 0;
     StreamCount done{0};
     StreamRead read{dataFile, &plan, &gains, nullptr, &done, {}, &digest};
@@ -312,11 +300,11 @@ TEST_F(Chunks, HandEveryConsumerTheWholeStreamInOrderWithItsDigest) {
                            EXPECT_LE(count * 2, size_t{kChunkBufferBytes});
                            EXPECT_EQ(count % 2, 0u);  // whole frames
                            folded = foldDigest(folded, samples, count);
-                           got.insert(got.end(), samples, samples + count);
+                           chunks.insert(chunks.end(), samples, samples + count);
                            return kIoOk;
                          }),
               kIoOk);
-    EXPECT_EQ(got, expected(o));
+    EXPECT_EQ(chunks, expected(o));
     EXPECT_EQ(digest, folded);
     EXPECT_EQ(done.load(), plan.dataLength);
 
@@ -331,6 +319,11 @@ TEST_F(Chunks, HandEveryConsumerTheWholeStreamInOrderWithItsDigest) {
     EXPECT_EQ(readChunks(read, ignore), kIoChanged);
   }
 }
+
+// ---- The stream in chunks, the sink, and the run's fade gains ----
+
+// The stream of the made-up track, as consumers are handed it.
+using Chunks = TrackStream;
 
 TEST_F(Chunks, StopAtTheFirstErrorOfTheConsumerOrOfTheRead) {
   TrackPlan plan = planTrack(entry, settings(4, 0), kRate);
