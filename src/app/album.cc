@@ -75,7 +75,7 @@ size_t settleAlbumPeak(const std::string& folder, const std::vector<OutputPlan>&
     if (error != kIoOk) {
       discardOutput(&copies.files[k]);
       say("cannot write %s: %s\n", printable(outputs[k].name).c_str(),
-          errorReason(error).c_str());
+          ioErrorText(error).c_str());
       ++failed;
     }
     takeJob(&pool, k);

@@ -380,10 +380,6 @@ void sayFolderRefused(const std::string& folder, const std::string& reason);
 // counts as true: the files meet it themselves.
 bool folderTakesFiles(const std::string& folder, const std::string& name);
 
-// The reason for any error a run can meet: its one line from the error
-// table (ioErrorText).
-std::string errorReason(IoError error);
-
 // ---- The album peak of Ogg Vorbis files (album.cc) ----
 
 // The REPLAYGAIN_ALBUM_PEAK that Ogg files of a run are written with, for

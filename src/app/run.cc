@@ -267,15 +267,15 @@ size_t writeFiles(Run* run) {
       ++written;
       run->committed[k] = 1;
     } else if (isReadFailure(error)) {
-      say("cannot read %s: %s\n", run->dataShown.c_str(), errorReason(error).c_str());
+      say("cannot read %s: %s\n", run->dataShown.c_str(), ioErrorText(error).c_str());
     } else if (folderRefused) {
       // Every file would fail the same way: said once, and the run stops.
-      sayFolderRefused(run->folder, errorReason(error));
+      sayFolderRefused(run->folder, ioErrorText(error));
       takeJob(&pool, k);
       break;
     } else {
       say("cannot write %s: %s\n", printable(run->outputs[k].name).c_str(),
-          errorReason(error).c_str());
+          ioErrorText(error).c_str());
     }
     takeJob(&pool, k);
   }

@@ -150,4 +150,3 @@ bool folderTakesFiles(const std::string& folder, const std::string& name) {
   return false;
 }
 
-std::string errorReason(IoError error) { return ioErrorText(error); }
