@@ -264,6 +264,7 @@ struct FileJob {
 // A format, as the run chooses it: one row each.
 struct WriterRow {
   OutputFormat format;
+  const char* name;       // as --format takes it: "wav", "flac", "ogg"
   const char* extension;  // ".wav", ".flac", ".ogg"
   bool encodes;           // its files take a core each: one worker per core,
                           // several files at once; else one file at a time
@@ -279,6 +280,12 @@ struct WriterRow {
 
 // The row of `format`.
 const WriterRow& writerFor(OutputFormat format);
+
+// The row whose name is `name` (lower case), or nullptr.
+const WriterRow* writerNamed(const std::string& name);
+
+// The names of every format, as a message lists them: "wav, flac or ogg".
+std::string writerNamesText();
 
 // The extension of the files of `format`: ".wav", ".flac", ".ogg".
 const char* formatExtension(OutputFormat format);

@@ -137,13 +137,9 @@ std::string applyOption(CommandLine* line, Option option, const std::string& val
       if (!readLength(value, &line->length)) return lengthMessage(value);
       break;
     case Option::Format: {
-      std::string name = lowerAscii(value);
-      if (name != "wav" && name != "flac" && name != "ogg") {
-        return "--format must be wav, flac or ogg\n";
-      }
-      line->format = name == "flac" ? OutputFormat::Flac
-                     : name == "ogg" ? OutputFormat::Ogg
-                                     : OutputFormat::Wav;
+      const WriterRow* writer = writerNamed(lowerAscii(value));
+      if (writer == nullptr) return "--format must be " + writerNamesText() + "\n";
+      line->format = writer->format;
       break;
     }
     case Option::Quality:
@@ -236,7 +232,7 @@ ArgKind kindOf(const std::string& arg, bool optionsEnded) {
 // would be written ("--format=flac" for "flac"), or "".
 std::string optionLookingLike(const std::string& word) {
   std::string lower = lowerAscii(word);
-  if (lower == "wav" || lower == "flac" || lower == "ogg") return "--format=" + lower;
+  if (writerNamed(lower) != nullptr) return "--format=" + lower;
   size_t equals = lower.find('=');
   std::string name = "--" + lower.substr(0, equals);
   for (size_t i = 0; i < kOptionCount; ++i) {

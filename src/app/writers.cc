@@ -1,6 +1,7 @@
 // The writers, one row per format: what the run asks of each, and how each
 // writes one planned file into an unnamed output.
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -55,9 +56,9 @@ IoError writeOgg(WriterShared* shared, FileJob* job, OutputFile* file) {
 }
 
 const WriterRow kWriterTable[] = {
-    {OutputFormat::Wav, ".wav", false, false, false, prepareWave, writeWave},
-    {OutputFormat::Flac, ".flac", true, true, false, prepareSharedFades, writeFlac},
-    {OutputFormat::Ogg, ".ogg", true, true, true, prepareSharedFades, writeOgg},
+    {OutputFormat::Wav, "wav", ".wav", false, false, false, prepareWave, writeWave},
+    {OutputFormat::Flac, "flac", ".flac", true, true, false, prepareSharedFades, writeFlac},
+    {OutputFormat::Ogg, "ogg", ".ogg", true, true, true, prepareSharedFades, writeOgg},
 };
 
 }  // namespace
@@ -69,6 +70,23 @@ const WriterRow& writerFor(OutputFormat format) {
     if (row.format == format) return row;
   }
   return kWriterTable[0];
+}
+
+const WriterRow* writerNamed(const std::string& name) {
+  for (const WriterRow& row : kWriterTable) {
+    if (name == row.name) return &row;
+  }
+  return nullptr;
+}
+
+std::string writerNamesText() {
+  std::string text;
+  size_t count = std::size(kWriterTable);
+  for (size_t k = 0; k < count; ++k) {
+    if (k > 0) text += k + 1 == count ? " or " : ", ";
+    text += kWriterTable[k].name;
+  }
+  return text;
 }
 
 const char* formatExtension(OutputFormat format) { return writerFor(format).extension; }
