@@ -19,6 +19,8 @@ namespace {
 constexpr int64_t kGainBlockFrames = 8192;  // the gains one thread claims at a time
 
 // One thread's part: its buffer, and the first piece it could not write.
+// One thread's part of a fade: written only by the thread that does it; the
+// helper's is read by the writer's thread once `finished` says it is done.
 struct FadeShare {
   int16_t* samples = nullptr;  // kChunkBufferBytes
   int32_t failedPiece = INT32_MAX;
@@ -37,7 +39,7 @@ struct FadeWork {
   int32_t blockCount = 0;   // its blocks; 0 when the table is kept
   int32_t pieceCount = 0;   // pieces of kChunkBufferBytes
   StreamCount* done = nullptr;  // the caller's count of the bytes written
-  // Shared.
+  // Shared by both threads, no lock: each field atomic.
   std::atomic<int32_t> nextBlock{0};   // the next block to claim
   std::atomic<int32_t> blocksDone{0};  // blocks computed
   std::atomic<int32_t> nextPiece{0};   // the next piece to claim
@@ -91,6 +93,11 @@ void doFadeWork(FadeWork* w, FadeShare* share) {
 }  // namespace
 
 // The helper waits for a job, does its share and says so, until given none.
+// The helper thread and its mailbox. `job` is written by the writer's
+// thread before it adds to `posted` (release), and read by the helper once
+// it sees that (acquire); the helper adds to `finished` (release) when its
+// share is done, and the writer's thread waits for that (acquire) before it
+// reads the share or reuses the job. `samples` is the helper's alone.
 struct FadeHelper {
   ThreadHandle thread;
   std::atomic<int32_t> posted{0};    // jobs given
