@@ -19,8 +19,14 @@ IoError measureLoudness(FileHandle dataFile, const TrackPlan& plan, const GainTa
   uint64_t digest = kStreamDigestStart;
   StreamRead read{dataFile, &plan, gains, nullptr, done, {}, &digest};
   IoError error = readChunks(read, [&](int16_t* samples, size_t count) {
-    // Far from both ends of the range: -(-32768) fits an int32_t.
-    for (size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(int32_t{samples[i]}));
+    // The chunk's lowest and highest samples, which vectorize in 16 bits,
+    // then their magnitudes in 32 bits, where -(-32768) fits.
+    int16_t low = 0, high = 0;
+    for (size_t i = 0; i < count; ++i) {
+      low = std::min(low, samples[i]);
+      high = std::max(high, samples[i]);
+    }
+    peak = std::max({peak, -int32_t{low}, int32_t{high}});
     int status = ebur128_add_frames_short(state.get(), samples, count / 2);
     if (status == EBUR128_ERROR_NOMEM) return kIoNoMemory;
     return status == EBUR128_SUCCESS ? kIoOk : kLoudnessFailed;
