@@ -152,6 +152,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check(!sameTagName(tag.name, "LOOP") && !sameTagName(tag.name, "LOOPS"));
       if (whole.replayGain) check(!sameTagName(tag.name.substr(0, 11), "REPLAYGAIN_"));
     }
+    // A length lies within 1 second and 10 hours, comes without a repeat
+    // count or --split, holds its fade, and reads back from the text that
+    // the settings line shows of it.
+    if (whole.length != 0) {
+      check(whole.length >= kNanosPerSecond && whole.length <= kMaxLength);
+      check(!whole.repeatGiven && !whole.split);
+      check(int64_t{whole.options.fade} * kNanosPerSecond <= whole.length);
+      std::string shown = lengthText(whole.length);
+      int64_t again = 0;
+      check(readLength(shown, &again) && again == whole.length);
+      check(lengthBannerText(whole).find(", length=" + shown + " ,") != std::string::npos);
+    }
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
