@@ -365,7 +365,7 @@ CommandLine parseCommandLine(int count, const char* const* args) {
       case ArgKind::Setting:
         applySetting(&line.options, args[i]);
         if (settingRow(arg[0]).plays) line.playSettings = true;
-        if (*settingRow(arg[0]).letters == '\0') line.repeatGiven = true;
+        if (!isSettingLetter(arg[0])) line.repeatGiven = true;
         break;
     }
   }

@@ -46,29 +46,26 @@ TrackPlan planTrack(const TrackEntry& entry, const RenderSettings& settings,
     plan.ranges.push_back({from, to});
     plan.dataLength += to - from;
   };
+  // `bytes` of the track played on from data-file offset `from`, starting
+  // over at the loop start whenever it reaches the end.
+  auto playOn = [&](int64_t from, int64_t bytes) {
+    for (; bytes > 0; from = entry.loopStart) {
+      int64_t n = std::min<int64_t>(bytes, int64_t{entry.end} - from);
+      add(from, from + n);
+      bytes -= n;
+    }
+  };
   int64_t bytesPerSecond = int64_t{sampleRate} * kFrameBytes;
   plan.fadeBytes = int64_t{std::abs(settings.fade)} * bytesPerSecond;
+  int64_t playedOn = settings.fade < 0 ? plan.fadeBytes : 0;
   if (settings.length > 0) {
     // One stream, the intro and then the loop for as long as it plays: a
     // negative fade's seconds go on from where the length stops.
-    int64_t left = lengthFrames(settings.length, sampleRate) * kFrameBytes;
-    if (settings.fade < 0) left += plan.fadeBytes;
-    for (int64_t from = entry.start; left > 0; from = entry.loopStart) {
-      int64_t n = std::min<int64_t>(left, int64_t{entry.end} - from);
-      add(from, from + n);
-      left -= n;
-    }
+    playOn(entry.start, lengthFrames(settings.length, sampleRate) * kFrameBytes + playedOn);
   } else {
     add(entry.start, entry.end);
     for (int pass = 1; pass < settings.repeat; ++pass) add(entry.loopStart, entry.end);
-  }
-  if (settings.fade < 0 && settings.length <= 0) {
-    // Play on from the loop start, around the loop as often as it takes.
-    for (int64_t left = plan.fadeBytes; left > 0;) {
-      int64_t n = std::min<int64_t>(left, int64_t{entry.end} - entry.loopStart);
-      add(entry.loopStart, entry.loopStart + n);
-      left -= n;
-    }
+    playOn(entry.loopStart, playedOn);
   }
   plan.fadeBytes = std::min(plan.fadeBytes, plan.dataLength);
   if (settings.loopPoints) plan.loop = chooseLoop(entry, settings, sampleRate);
